@@ -1,0 +1,54 @@
+# Flags and helpers for code that runs inside vekos (i386, freestanding).
+# The same flag lists are written into the SDK's vekos-cc, so programs built
+# by users match the ones built here.
+
+execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=include
+                OUTPUT_VARIABLE VEKOS_COMPILER_INCLUDE OUTPUT_STRIP_TRAILING_WHITESPACE)
+execute_process(COMMAND ${CMAKE_CXX_COMPILER} -m32 -print-libgcc-file-name
+                OUTPUT_VARIABLE VEKOS_LIBGCC OUTPUT_STRIP_TRAILING_WHITESPACE)
+if(NOT EXISTS "${VEKOS_LIBGCC}")
+  message(FATAL_ERROR "32-bit libgcc not found (${VEKOS_LIBGCC}); install g++-multilib")
+endif()
+
+# Common to C and C++ guest sources.
+set(VEKOS_GUEST_FLAGS
+    -m32 -march=i686 -ffreestanding -fno-pic -fno-stack-protector -nostdlib
+    -nostdinc -isystem ${VEKOS_COMPILER_INCLUDE}
+    -O2 -fno-asynchronous-unwind-tables -fno-unwind-tables
+    -ffunction-sections -fdata-sections
+    # _start gives 16-byte alignment at main, nothing is promised below it.
+    -mincoming-stack-boundary=2)
+set(VEKOS_GUEST_CXX_FLAGS -std=c++20 -fno-exceptions -fno-rtti -fno-threadsafe-statics
+    -fno-use-cxa-atexit)
+set(VEKOS_GUEST_LINK_FLAGS
+    -m32 -nostdlib -static -no-pie
+    -Wl,--build-id=none -Wl,-z,noexecstack -Wl,-z,norelro -Wl,-z,noseparate-code
+    -Wl,-z,max-page-size=4096)
+
+set(VEKOS_LINKER_SCRIPT ${CMAKE_SOURCE_DIR}/sdk/vekos.ld)
+
+function(vekos_guest_target target)
+  target_compile_options(${target} PRIVATE
+      ${VEKOS_GUEST_FLAGS}
+      $<$<COMPILE_LANGUAGE:CXX>:${VEKOS_GUEST_CXX_FLAGS}>
+      -Wall -Wextra)
+  target_include_directories(${target} PRIVATE
+      ${CMAKE_SOURCE_DIR}/kernel ${CMAKE_SOURCE_DIR}/runtime)
+endfunction()
+
+# vekos_guest_executable(NAME SOURCES... [KEEP_ALL])
+#   KEEP_ALL links the whole runtime with every section kept (test images).
+function(vekos_guest_executable name)
+  cmake_parse_arguments(ARG "KEEP_ALL" "" "" ${ARGN})
+  add_executable(${name} ${ARG_UNPARSED_ARGUMENTS})
+  vekos_guest_target(${name})
+  set_target_properties(${name} PROPERTIES LINK_DEPENDS ${VEKOS_LINKER_SCRIPT})
+  target_link_options(${name} PRIVATE ${VEKOS_GUEST_LINK_FLAGS} -Wl,-T,${VEKOS_LINKER_SCRIPT})
+  if(ARG_KEEP_ALL)
+    target_link_libraries(${name} PRIVATE vekos_crt0
+        -Wl,--whole-archive vekos -Wl,--no-whole-archive ${VEKOS_LIBGCC})
+  else()
+    target_link_options(${name} PRIVATE -Wl,--gc-sections)
+    target_link_libraries(${name} PRIVATE vekos_crt0 vekos ${VEKOS_LIBGCC})
+  endif()
+endfunction()

@@ -1,0 +1,50 @@
+// The console behind descriptors 0 (input), 1 (output) and 2 (error output).
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+
+namespace vekos {
+
+class Console {
+public:
+    virtual ~Console() = default;
+    // Answers bytes read, 0 at end of input, or -errno.
+    virtual int read(std::span<uint8_t> buf) = 0;
+    // stream 1 is output, 2 error output; answers bytes written or -errno.
+    virtual int write(int stream, std::span<const uint8_t> bytes) = 0;
+};
+
+// The host process's own standard input, output and error.
+class HostConsole : public Console {
+public:
+    int read(std::span<uint8_t> buf) override;
+    int write(int stream, std::span<const uint8_t> bytes) override;
+};
+
+// In-memory console for tests: input is fed, output is captured.
+class CapturedConsole : public Console {
+public:
+    int read(std::span<uint8_t> buf) override;
+    int write(int stream, std::span<const uint8_t> bytes) override;
+
+    void feed(std::string_view text) { input_.append(text); }
+    void clear()
+    {
+        input_.clear();
+        input_pos_ = 0;
+        output_.clear();
+        error_.clear();
+    }
+    const std::string& output() const { return output_; }
+    const std::string& error_output() const { return error_; }
+
+private:
+    std::string input_;
+    size_t input_pos_ = 0;
+    std::string output_;
+    std::string error_;
+};
+
+} // namespace vekos

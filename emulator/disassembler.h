@@ -1,0 +1,26 @@
+// One x86-32 instruction as text, for fault reports.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+
+namespace vekos {
+
+class Disassembler {
+public:
+    Disassembler();
+    ~Disassembler();
+    Disassembler(const Disassembler&) = delete;
+    Disassembler& operator=(const Disassembler&) = delete;
+
+    // "mov dword ptr [eax], 1", or "(bytes 0f 0b ...)" when undecodable.
+    std::string instruction(std::span<const uint8_t> code, uint32_t address) const;
+    // Number of instructions in a block of code (for the instruction budget).
+    uint32_t count(std::span<const uint8_t> code, uint32_t address) const;
+
+private:
+    size_t handle_ = 0;
+};
+
+} // namespace vekos

@@ -1,0 +1,43 @@
+// A validated 32-bit i386 static executable, ready to be placed in guest memory.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vekos {
+
+struct Segment {
+    uint32_t vaddr = 0;
+    uint32_t memsz = 0;
+    uint32_t flags = 0;          // PF_R 4, PF_W 2, PF_X 1
+    std::vector<uint8_t> bytes;  // the file part; the rest up to memsz is zero
+};
+
+struct Symbol {
+    uint32_t value = 0;
+    uint32_t size = 0;
+};
+
+class ElfImage {
+public:
+    // Throws LoadError naming the file and the fault.
+    static ElfImage load(const std::filesystem::path& path);
+    static ElfImage parse(const std::vector<uint8_t>& file, const std::string& name);
+
+    uint32_t entry() const { return entry_; }
+    const std::vector<Segment>& segments() const { return segments_; }
+    std::optional<Symbol> symbol(const std::string& name) const;
+    const std::string& name() const { return name_; }
+
+private:
+    std::string name_;
+    uint32_t entry_ = 0;
+    std::vector<Segment> segments_;
+    std::map<std::string, Symbol> symbols_;
+};
+
+} // namespace vekos

@@ -1,0 +1,96 @@
+// An i386 CPU (Unicorn) running one vekos program: loading, start-up stack,
+// kernel calls, faults, limits, and direct calls of guest functions.
+#pragma once
+
+#include "disassembler.h"
+#include "elf_image.h"
+#include "guest_memory.h"
+#include "kernel.h"
+
+#include <atomic>
+#include <cstdint>
+#include <exception>
+#include <optional>
+#include <span>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+struct uc_struct;
+struct uc_context;
+
+namespace vekos {
+
+struct MachineOptions {
+    uint64_t max_instructions = 0;  // 0: no limit
+    double timeout_seconds = 0;     // 0: no limit
+    bool scratch = false;           // map the harness's scratch region
+};
+
+struct Fault {
+    std::string kind;         // "page fault", "divide error", ...
+    std::string detail;       // "write to unmapped memory at 0x00000000"
+    uint32_t eip = 0;
+    std::string instruction;  // disassembled
+    int status = 0;           // the run's exit status
+    std::string message() const;
+};
+
+struct Stop {
+    enum class Why { Exited, Returned, Faulted, InstructionLimit, Timeout } why = Why::Exited;
+    int32_t exit_status = 0;
+    std::optional<Fault> fault;
+};
+
+class Machine {
+public:
+    Machine(const ElfImage& image, Kernel& kernel, MachineOptions options = {});
+    ~Machine();
+    Machine(const Machine&) = delete;
+    Machine& operator=(const Machine&) = delete;
+
+    // Runs the program from its entry point with argv on the start-up stack.
+    Stop start(const std::vector<std::string>& argv);
+    // Calls a guest function with 32-bit word arguments (cdecl); it returns to
+    // a sentinel page.  Registers other than esp and eip are left as they are.
+    Stop call(uint32_t function, std::span<const uint32_t> args);
+    // Memory and CPU back to the state right after loading.
+    void reset();
+
+    uint32_t reg(int uc_register) const;
+    void set_reg(int uc_register, uint32_t value);
+    long double st0() const;
+    uint16_t fpu_control_word() const;
+
+    GuestMemory& memory() { return memory_; }
+    const ElfImage& image() const { return image_; }
+    uint64_t instructions_executed() const { return executed_; }
+
+private:
+    static void on_interrupt(uc_struct* uc, uint32_t intno, void* self);
+    static bool on_invalid_memory(uc_struct* uc, int type, uint64_t address, int size, int64_t value,
+                                  void* self);
+    static void on_block(uc_struct* uc, uint64_t address, uint32_t size, void* self);
+    static void on_memory_probe(uc_struct*, int, uint64_t, int, int64_t, void*) {}
+
+    Stop run(uint32_t begin);
+    void record_fault(std::string kind, std::string detail, uint32_t eip, int status);
+    std::string instruction_at(uint32_t eip) const;
+
+    const ElfImage& image_;
+    Kernel& kernel_;
+    MachineOptions options_;
+    GuestMemory memory_;
+    Disassembler disassembler_;
+    uc_struct* uc_ = nullptr;
+    uc_context* pristine_ = nullptr;
+
+    // Per-run state.
+    std::optional<Stop> stop_;
+    std::exception_ptr hook_error_;
+    std::atomic<bool> timed_out_ = false;
+    uint64_t executed_ = 0;
+    std::unordered_map<uint32_t, uint32_t> block_sizes_;
+};
+
+} // namespace vekos

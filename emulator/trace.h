@@ -1,0 +1,19 @@
+// strace-style lines for the kernel-call trace: write(1, "hi\n", 3) = 3
+#pragma once
+
+#include "kernel.h"
+
+#include <string>
+#include <string_view>
+
+namespace vekos {
+
+class GuestMemory;
+
+// A guest buffer as a quoted C-like string, cut after `limit` bytes with "...".
+std::string quote_bytes(std::string_view bytes, size_t limit = 32);
+
+// The whole line for one call, decoded with the guest memory as it is after the call.
+std::string format_call(const GuestMemory& memory, const CallRecord& call);
+
+} // namespace vekos
