@@ -87,9 +87,10 @@ public:
     Outcome handle(GuestMemory& memory, const CallRegs& regs);
 
     // Back to the state of a fresh process: console descriptors only, cwd "/",
-    // counters, log and injections cleared.
+    // call counters and log cleared.  Injections stay.
     void reset();
     void add_injection(const Injection& injection) { options_.injections.push_back(injection); }
+    void clear_injections() { options_.injections.clear(); }
     void set_trace(std::function<void(std::string_view)> trace) { options_.trace = std::move(trace); }
     const std::vector<CallRecord>& log() const { return log_; }
     void clear_log() { log_.clear(); }

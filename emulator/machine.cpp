@@ -297,6 +297,7 @@ Stop Machine::run(uint32_t begin)
 {
     stop_.reset();
     hook_error_ = nullptr;
+    executed_ = 0;
     timed_out_ = false;
 
     std::mutex mutex;
@@ -364,6 +365,7 @@ Stop Machine::start(const std::vector<std::string>& argv)
     memory_.poke(sp + 4, std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(pointers.data()),
                                                   pointers.size() * 4));
     set_reg(UC_X86_REG_ESP, sp);
+    entry_sp_ = sp;
     return run(image_.entry());
 }
 

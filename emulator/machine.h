@@ -65,6 +65,10 @@ public:
     GuestMemory& memory() { return memory_; }
     const ElfImage& image() const { return image_; }
     uint64_t instructions_executed() const { return executed_; }
+    // Only effective when the machine was built with a limit (the hook exists).
+    void set_instruction_limit(uint64_t limit) { options_.max_instructions = limit; }
+    // Stack pointer at the program's entry in the last start().
+    uint32_t entry_stack_pointer() const { return entry_sp_; }
 
 private:
     static void on_interrupt(uc_struct* uc, uint32_t intno, void* self);
@@ -90,6 +94,7 @@ private:
     std::exception_ptr hook_error_;
     std::atomic<bool> timed_out_ = false;
     uint64_t executed_ = 0;
+    uint32_t entry_sp_ = 0;
     std::unordered_map<uint32_t, uint32_t> block_sizes_;
 };
 

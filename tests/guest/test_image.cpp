@@ -1,0 +1,88 @@
+// The test image: the whole runtime linked in, plus a main and a few routines
+// that let the tests reach CPU behaviour (faults, the x87 unit) directly.
+#include <unistd.h>
+
+namespace {
+
+void put_hex(unsigned value)
+{
+    char text[9];
+    for (int i = 7; i >= 0; --i) {
+        text[i] = "0123456789abcdef"[value & 0xF];
+        value >>= 4;
+    }
+    text[8] = '\n';
+    write(1, text, 9);
+}
+
+unsigned length(const char *text)
+{
+    unsigned n = 0;
+    while (text[n])
+        ++n;
+    return n;
+}
+
+int parse_int(const char *text)
+{
+    bool negative = *text == '-';
+    if (negative)
+        ++text;
+    int value = 0;
+    while (*text >= '0' && *text <= '9')
+        value = value * 10 + (*text++ - '0');
+    return negative ? -value : value;
+}
+
+} // namespace
+
+extern "C" {
+
+// Writes the argv address and each argument on a line; returns argv[1] as a
+// number, or 42 when there are no arguments at all.
+int main(int argc, char **argv)
+{
+    put_hex(reinterpret_cast<unsigned>(argv));
+    for (int i = 0; i < argc; ++i) {
+        write(1, argv[i], length(argv[i]));
+        write(1, "\n", 1);
+    }
+    if (argc == 0)
+        return 42;
+    return argc > 1 ? parse_int(argv[1]) : 0;
+}
+
+// A float-to-int conversion makes GCC save, change and restore the control
+// word; the division after it must still run at full 64-bit precision.
+long double test_fpu_third(double seed)
+{
+    volatile int truncated = static_cast<int>(seed);
+    return (1.0L + truncated) / 3.0L;
+}
+
+int test_divide(int a, int b) { return a / b; }
+
+void test_store(unsigned address, unsigned value) { *reinterpret_cast<volatile unsigned *>(address) = value; }
+
+unsigned test_load(unsigned address) { return *reinterpret_cast<volatile unsigned *>(address); }
+
+void test_jump(unsigned address) { reinterpret_cast<void (*)()>(address)(); }
+
+void test_invalid_instruction() { asm volatile("ud2"); }
+
+void test_halt() { asm volatile("hlt"); }
+
+void test_int3() { asm volatile("int3"); }
+
+void test_spin()
+{
+    for (;;)
+        asm volatile("");
+}
+
+unsigned long long test_wide(unsigned low, unsigned high)
+{
+    return (static_cast<unsigned long long>(high) << 32 | low) + 1;
+}
+
+} // extern "C"

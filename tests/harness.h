@@ -1,0 +1,116 @@
+// Test harness: one emulated machine with the test image loaded, restored to
+// its pristine state before each test, calling guest functions by symbol.
+#pragma once
+
+#include "console.h"
+#include "elf_image.h"
+#include "kernel.h"
+#include "machine.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <initializer_list>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <vector>
+
+namespace vekos::test {
+
+struct CallResult {
+    Stop stop;
+    uint32_t eax = 0;
+    uint32_t edx = 0;
+    long double st0 = 0;
+
+    int32_t value() const { return int32_t(eax); }
+    uint64_t value64() const { return uint64_t(edx) << 32 | eax; }
+    bool returned() const { return stop.why == Stop::Why::Returned; }
+    bool exited() const { return stop.why == Stop::Why::Exited; }
+    int32_t exit_status() const { return stop.exit_status; }
+};
+
+// Anything a test passes to a guest function becomes one 32-bit word.
+template <typename T>
+uint32_t word(T value)
+{
+    static_assert(sizeof(T) <= 4, "guest arguments are 32-bit words");
+    if constexpr (std::is_enum_v<T>)
+        return uint32_t(value);
+    else
+        return static_cast<uint32_t>(value);
+}
+
+class GuestMachine {
+public:
+    // The machine of this test program, built on first use.
+    static GuestMachine& shared();
+
+    // Fresh process state: memory, registers, descriptors, console, log, sandbox.
+    void reset();
+
+    CallResult call(std::string_view symbol, std::span<const uint32_t> args);
+    template <typename... Args>
+    CallResult operator()(std::string_view symbol, Args... args)
+    {
+        const uint32_t words[] = {word(args)..., 0};
+        return call(symbol, std::span<const uint32_t>(words, sizeof...(Args)));
+    }
+    // Runs the program from _start with these arguments.
+    Stop start(const std::vector<std::string>& argv);
+
+    uint32_t symbol(std::string_view name) const;
+    // Guest memory in the scratch area, valid until the next reset.
+    uint32_t put_string(std::string_view text);
+    uint32_t put_bytes(std::span<const uint8_t> bytes);
+    uint32_t alloc(uint32_t size, uint8_t fill = 0);
+    std::vector<uint8_t> read(uint32_t addr, uint32_t len) const;
+    uint32_t read_u32(uint32_t addr) const;
+    void write_u32(uint32_t addr, uint32_t value);
+    std::string read_cstring(uint32_t addr) const;
+    uint32_t global_u32(std::string_view name) const { return read_u32(symbol(name)); }
+
+    void feed_input(std::string_view text) { console_.feed(text); }
+    const std::string& output() const { return console_.output(); }
+    void inject(std::string_view spec) { kernel_->add_injection(parse_injection(spec)); }
+    const std::vector<CallRecord>& calls() const { return kernel_->log(); }
+
+    Machine& machine() { return *machine_; }
+    Kernel& kernel() { return *kernel_; }
+    const std::filesystem::path& root() const { return root_; }
+
+    ~GuestMachine();
+
+private:
+    GuestMachine();
+
+    std::filesystem::path root_;
+    ElfImage image_;
+    CapturedConsole console_;
+    std::unique_ptr<Kernel> kernel_;
+    std::unique_ptr<Machine> machine_;
+    uint32_t scratch_next_ = 0;
+};
+
+// Fixture: each test starts from a pristine machine.
+class GuestTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        guest_ = &GuestMachine::shared();
+        guest_->reset();
+    }
+    GuestMachine& guest() { return *guest_; }
+
+private:
+    GuestMachine* guest_ = nullptr;
+};
+
+// Paths of the built programs, for tests that run vekos-run itself.
+std::filesystem::path build_dir();
+
+} // namespace vekos::test
