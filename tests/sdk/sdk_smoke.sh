@@ -1,0 +1,46 @@
+#!/bin/sh
+# Builds programs with the SDK as a user would and runs them under vekos-run.
+#   sdk_smoke.sh BUILD_DIR
+set -eu
+build=$(cd "$1" && pwd)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+here=$(cd "$(dirname "$0")" && pwd)
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+cd "$work"
+"$build/sdk/bin/vekos-cc" "$here/hello.c" -o hello || fail "vekos-cc hello.c"
+"$build/sdk/bin/vekos-cc" "$here/hello.cpp" -o hellocpp || fail "vekos-cc hello.cpp"
+
+# A static i386 executable, no interpreter, no dynamic section.
+readelf -h hello | grep -q 'Intel 80386' || fail "hello is not i386"
+readelf -h hello | grep -q 'EXEC' || fail "hello is not an executable"
+readelf -l hello | grep -qE 'INTERP|DYNAMIC' && fail "hello has an interpreter or dynamic section"
+
+mkdir root
+set +e
+out=$("$build/bin/vekos-run" --root root ./hello a "b c")
+status=$?
+set -e
+[ "$status" -eq 3 ] || fail "hello exited with $status, expected 3"
+[ "$out" = "hello from C
+a
+b c" ] || fail "hello printed: $out"
+[ "$(cat root/made-by-c.txt)" = "c file" ] || fail "hello's file did not land in --root"
+
+out=$("$build/bin/vekos-run" ./hellocpp) || fail "hellocpp failed"
+[ "$out" = "hello from C++" ] || fail "hellocpp printed: $out"
+
+# Objects, then a link, as a build system would do it.
+"$build/sdk/bin/vekos-cc" -c "$here/hello.c" -o hello.o || fail "vekos-cc -c"
+"$build/sdk/bin/vekos-cc" hello.o -o linked || fail "vekos-cc link of an object"
+set +e
+"$build/bin/vekos-run" --root root ./linked >/dev/null
+status=$?
+set -e
+[ "$status" -eq 3 ] || fail "linked program exited with $status"
+
+# A compile error is reported, not hidden.
+printf 'int main(void) { return nope; }\n' > broken.c
+if "$build/sdk/bin/vekos-cc" broken.c -o broken 2>/dev/null; then fail "broken.c compiled"; fi
+echo "sdk smoke: 4 programs built and run"
