@@ -1,5 +1,7 @@
 #include "console.h"
 
+#include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -8,9 +10,40 @@
 
 namespace vekos {
 
+HostConsole::HostConsole()
+{
+    if (pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0)
+        wake_[0] = wake_[1] = -1;  // then reads simply cannot be interrupted
+}
+
+HostConsole::~HostConsole()
+{
+    for (int fd : wake_)
+        if (fd >= 0)
+            ::close(fd);
+}
+
+void HostConsole::interrupt()
+{
+    if (wake_[1] >= 0) {
+        char byte = 1;
+        [[maybe_unused]] ssize_t n = ::write(wake_[1], &byte, 1);
+    }
+}
+
 int HostConsole::read(std::span<uint8_t> buf)
 {
     for (;;) {
+        if (wake_[0] >= 0) {
+            pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {wake_[0], POLLIN, 0}};
+            if (::poll(fds, 2, -1) < 0) {
+                if (errno == EINTR)
+                    continue;
+                return -errno;
+            }
+            if (fds[1].revents & POLLIN)
+                return -EINTR;
+        }
         ssize_t n = ::read(STDIN_FILENO, buf.data(), buf.size());
         if (n >= 0)
             return int(n);

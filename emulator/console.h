@@ -14,13 +14,25 @@ public:
     virtual int read(std::span<uint8_t> buf) = 0;
     // stream 1 is output, 2 error output; answers bytes written or -errno.
     virtual int write(int stream, std::span<const uint8_t> bytes) = 0;
+    // Called from another thread (the run's watchdog): a read that is waiting
+    // for input gives up.  Consoles that never wait need not do anything.
+    virtual void interrupt() {}
 };
 
 // The host process's own standard input, output and error.
 class HostConsole : public Console {
 public:
+    HostConsole();
+    ~HostConsole() override;
+    HostConsole(const HostConsole&) = delete;
+    HostConsole& operator=(const HostConsole&) = delete;
+
     int read(std::span<uint8_t> buf) override;
     int write(int stream, std::span<const uint8_t> bytes) override;
+    void interrupt() override;
+
+private:
+    int wake_[2] = {-1, -1};  // a byte here ends a waiting read
 };
 
 // In-memory console for tests: input is fed, output is captured.

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <stdexcept>
+#include <vector>
 
 namespace vekos {
 
@@ -48,6 +49,27 @@ uint32_t Disassembler::count(std::span<const uint8_t> code, uint32_t address) co
     if (n)
         cs_free(insn, n);
     return n ? uint32_t(n) : 1;
+}
+
+std::vector<uint32_t> Disassembler::after_rdtsc(std::span<const uint8_t> code, uint32_t address) const
+{
+    std::vector<uint32_t> sites;
+    cs_insn* insn = cs_malloc(handle_);
+    const uint8_t* p = code.data();
+    size_t left = code.size();
+    uint64_t at = address;
+    while (left > 0) {
+        if (cs_disasm_iter(handle_, &p, &left, &at, insn)) {
+            if (insn->id == X86_INS_RDTSC)
+                sites.push_back(uint32_t(at));
+        } else {
+            ++p;  // padding or data between functions: step over one byte
+            --left;
+            ++at;
+        }
+    }
+    cs_free(insn, 1);
+    return sites;
 }
 
 } // namespace vekos

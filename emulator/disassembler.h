@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <vector>
 
 namespace vekos {
 
@@ -18,6 +19,8 @@ public:
     std::string instruction(std::span<const uint8_t> code, uint32_t address) const;
     // Number of instructions in a block of code (for the instruction budget).
     uint32_t count(std::span<const uint8_t> code, uint32_t address) const;
+    // Addresses just past every rdtsc instruction in a linear sweep of the code.
+    std::vector<uint32_t> after_rdtsc(std::span<const uint8_t> code, uint32_t address) const;
 
 private:
     size_t handle_ = 0;

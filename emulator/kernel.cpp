@@ -173,7 +173,7 @@ Kernel::Answer Kernel::perform(GuestMemory& m, const CallRegs& r)
     default:
         break;
     }
-    if (is_gui_call(r.eax) && window_) {
+    if (window_ && is_gui_call(r.eax)) {  // no list search without a window service
         if (auto answer = window_->handle(m, r))
             return {*answer};
     }

@@ -95,6 +95,12 @@ public:
     const std::vector<CallRecord>& log() const { return log_; }
     void clear_log() { log_.clear(); }
     Clock& clock() { return clock_; }
+    // From another thread: cut short a sleep or a console read in progress.
+    void interrupt()
+    {
+        clock_.interrupt();
+        console_.interrupt();
+    }
     SandboxFs& fs() { return fs_; }
     void set_window(WindowService* window) { window_ = window; }
 

@@ -115,6 +115,25 @@ Machine::Machine(const ElfImage& image, Kernel& kernel, MachineOptions options)
             check(uc_hook_add(uc_, &h, UC_HOOK_BLOCK, reinterpret_cast<void*>(&Machine::on_block), this,
                               1, 0),
                   "block hook");
+        if (options_.fixed_tsc) {
+            // Unicorn cannot hook rdtsc itself: overwrite edx:eax right after it.
+            for (const Segment& seg : image.segments()) {
+                if (!(seg.flags & 1))
+                    continue;
+                for (uint32_t site : disassembler_.after_rdtsc(seg.bytes, seg.vaddr))
+                    check(uc_hook_add(uc_, &h, UC_HOOK_CODE, reinterpret_cast<void*>(&Machine::on_after_rdtsc),
+                                      this, site, site),
+                          "rdtsc hook");
+            }
+        }
+        if (options_.profile) {
+            check(uc_hook_add(uc_, &h, UC_HOOK_CODE, reinterpret_cast<void*>(&Machine::on_profile_code), this,
+                              1, 0),
+                  "profile code hook");
+            check(uc_hook_add(uc_, &h, UC_HOOK_MEM_WRITE, reinterpret_cast<void*>(&Machine::on_profile_store),
+                              this, 1, 0),
+                  "profile store hook");
+        }
         check(uc_context_alloc(uc_, &pristine_), "context");
         check(uc_context_save(uc_, pristine_), "context save");
     } catch (...) {
@@ -293,9 +312,31 @@ void Machine::on_block(uc_struct* uc, uint64_t address, uint32_t size, void* sel
     }
 }
 
+void Machine::on_after_rdtsc(uc_struct* uc, uint64_t, uint32_t, void* self_ptr)
+{
+    auto* self = static_cast<Machine*>(self_ptr);
+    uint32_t low = uint32_t(self->tsc_), high = uint32_t(self->tsc_ >> 32);
+    uc_reg_write(uc, UC_X86_REG_EAX, &low);
+    uc_reg_write(uc, UC_X86_REG_EDX, &high);
+    self->tsc_++;
+}
+
+void Machine::on_profile_code(uc_struct*, uint64_t, uint32_t, void* self)
+{
+    static_cast<Machine*>(self)->profile_.instructions++;
+}
+
+void Machine::on_profile_store(uc_struct*, int, uint64_t, int size, int64_t, void* self)
+{
+    Profile& p = static_cast<Machine*>(self)->profile_;
+    p.stores++;
+    p.stored_bytes += uint64_t(size);
+}
+
 Stop Machine::run(uint32_t begin)
 {
     stop_.reset();
+    profile_ = Profile{};
     hook_error_ = nullptr;
     executed_ = 0;
     timed_out_ = false;
@@ -311,7 +352,7 @@ Stop Machine::run(uint32_t begin)
             if (!done_cv.wait_for(lock, limit, [&] { return done; })) {
                 timed_out_ = true;
                 uc_emu_stop(uc_);
-                kernel_.clock().interrupt();
+                kernel_.interrupt();
             }
         });
     }
@@ -332,6 +373,13 @@ Stop Machine::run(uint32_t begin)
         return Stop{Stop::Why::Timeout, 0, std::nullopt};
 
     uint32_t eip = reg(UC_X86_REG_EIP);
+    // Unicorn reports an undefined opcode (ud2, ...) as an error of the run,
+    // not as interrupt 6; eip is left on the instruction.
+    if (err == UC_ERR_INSN_INVALID) {
+        record_fault("invalid instruction", "the CPU cannot execute the instruction", eip,
+                     exit_status::invalid_instruction);
+        return *stop_;
+    }
     if (err == UC_ERR_OK && eip == kReturnSentinel + 1)
         return Stop{Stop::Why::Returned, 0, std::nullopt};
     uint8_t previous = 0;

@@ -25,6 +25,17 @@ struct MachineOptions {
     uint64_t max_instructions = 0;  // 0: no limit
     double timeout_seconds = 0;     // 0: no limit
     bool scratch = false;           // map the harness's scratch region
+    bool profile = false;           // count every instruction and every store (slow)
+    // rdtsc answers a value the host sets (set_tsc) instead of the host's
+    // counter, so runs that read it are reproducible.
+    bool fixed_tsc = false;
+};
+
+// Counts kept when MachineOptions::profile is set; reset at each run.
+struct Profile {
+    uint64_t instructions = 0;  // a rep-prefixed instruction counts once per iteration
+    uint64_t stores = 0;        // memory write accesses, whatever their width
+    uint64_t stored_bytes = 0;
 };
 
 struct Fault {
@@ -65,6 +76,10 @@ public:
     GuestMemory& memory() { return memory_; }
     const ElfImage& image() const { return image_; }
     uint64_t instructions_executed() const { return executed_; }
+    const Profile& profile() const { return profile_; }
+    // What rdtsc answers next; it then counts up by one per read.
+    void set_tsc(uint64_t value) { tsc_ = value; }
+    uint64_t tsc() const { return tsc_; }
     // Only effective when the machine was built with a limit (the hook exists).
     void set_instruction_limit(uint64_t limit) { options_.max_instructions = limit; }
     // Stack pointer at the program's entry in the last start().
@@ -76,6 +91,9 @@ private:
                                   void* self);
     static void on_block(uc_struct* uc, uint64_t address, uint32_t size, void* self);
     static void on_memory_probe(uc_struct*, int, uint64_t, int, int64_t, void*) {}
+    static void on_profile_code(uc_struct*, uint64_t, uint32_t, void* self);
+    static void on_after_rdtsc(uc_struct* uc, uint64_t, uint32_t, void* self);
+    static void on_profile_store(uc_struct*, int, uint64_t, int size, int64_t, void* self);
 
     Stop run(uint32_t begin);
     void record_fault(std::string kind, std::string detail, uint32_t eip, int status);
@@ -95,6 +113,8 @@ private:
     std::atomic<bool> timed_out_ = false;
     uint64_t executed_ = 0;
     uint32_t entry_sp_ = 0;
+    Profile profile_;
+    uint64_t tsc_ = 0;
     std::unordered_map<uint32_t, uint32_t> block_sizes_;
 };
 

@@ -66,7 +66,10 @@ int SandboxFs::resolve(const std::string& relative, int flags, unsigned mode, Un
 {
     open_how how{};
     how.flags = uint64_t(flags) | O_CLOEXEC;
-    how.mode = (flags & (O_CREAT | O_TMPFILE)) ? mode : 0;
+    // openat2 refuses a mode without O_CREAT or O_TMPFILE; O_TMPFILE includes
+    // the O_DIRECTORY bit, so it must be tested whole.
+    bool creates = (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE;
+    how.mode = creates ? mode : 0;
     how.resolve = RESOLVE_IN_ROOT | RESOLVE_NO_MAGICLINKS;
     const char* p = relative.empty() ? "." : relative.c_str();
     long fd;

@@ -41,7 +41,9 @@ std::optional<std::string> Kernel::guest_path(GuestMemory& m, uint32_t addr, int
 {
     auto path = m.read_cstring(addr, kMaxPath);
     if (!path) {
-        error = m.accessible(addr, 1, kRead) ? -ENAMETOOLONG : -EFAULT;
+        // Too long only if every byte up to the limit could be read; a name
+        // that runs into unmapped memory before its NUL is a bad address.
+        error = m.accessible(addr, kMaxPath + 1, kRead) ? -ENAMETOOLONG : -EFAULT;
         return std::nullopt;
     }
     if (path->empty()) {

@@ -73,8 +73,8 @@ std::string arguments(const GuestMemory& m, const CallRecord& c)
     case VEKOS_SYS_dup:
     case VEKOS_SYS_vekfs_stream_end:
         return signed_(r.ebx);
-    case VEKOS_SYS_dup2:
-        return join({signed_(r.ebx), signed_(r.ecx), signed_(r.edx)});
+    case VEKOS_SYS_dup2:  // two arguments; edx is only the wrapper's zero
+        return join({signed_(r.ebx), signed_(r.ecx)});
     case VEKOS_SYS_open: {
         char flags[16];
         std::snprintf(flags, sizeof flags, "%#x", r.ecx);

@@ -32,7 +32,7 @@ GuestMachine& GuestMachine::shared()
     return machine;
 }
 
-GuestMachine::GuestMachine() : root_(make_sandbox()), image_(ElfImage::load(VEKOS_TEST_IMAGE))
+GuestMachine::GuestMachine() : image_(ElfImage::load(VEKOS_TEST_IMAGE)), root_(make_sandbox())
 {
     KernelOptions options;
     options.root = root_;
@@ -41,6 +41,7 @@ GuestMachine::GuestMachine() : root_(make_sandbox()), image_(ElfImage::load(VEKO
     kernel_ = std::make_unique<Kernel>(options, console_);
     MachineOptions mopts;
     mopts.scratch = true;
+    mopts.fixed_tsc = true;
     mopts.max_instructions = kDefaultInstructionLimit;
     machine_ = std::make_unique<Machine>(image_, *kernel_, mopts);
 }
@@ -57,6 +58,7 @@ void GuestMachine::reset()
 {
     machine_->reset();
     machine_->set_instruction_limit(kDefaultInstructionLimit);
+    machine_->set_tsc(0);
     kernel_->reset();
     kernel_->set_trace({});
     kernel_->clear_injections();
@@ -81,6 +83,9 @@ CallResult GuestMachine::call(std::string_view name, std::span<const uint32_t> a
     r.eax = machine_->reg(UC_X86_REG_EAX);
     r.edx = machine_->reg(UC_X86_REG_EDX);
     r.st0 = machine_->st0();
+    // A real caller pops a long double result; so does the harness, or the
+    // emulated x87 stack (which does not report overflow) would silently wrap.
+    machine_->set_reg(UC_X86_REG_FPTAG, 0xFFFF);
     return r;
 }
 

@@ -88,8 +88,8 @@ public:
 private:
     GuestMachine();
 
+    ElfImage image_;  // loaded first: a bad image leaves no sandbox behind
     std::filesystem::path root_;
-    ElfImage image_;
     CapturedConsole console_;
     std::unique_ptr<Kernel> kernel_;
     std::unique_ptr<Machine> machine_;

@@ -1,0 +1,120 @@
+// A guest program for the vekos-run tests; argv[1] says what it does:
+//   null             store to address 0
+//   div              divide by zero
+//   ud2              execute an invalid instruction
+//   spin             loop forever
+//   sleep N          sleep N seconds
+//   write PATH TEXT  writefile PATH with TEXT; status 1 if refused
+//   cat PATH         copy PATH to the console; status 1 if it cannot be opened
+//   echo WORDS...    each word with one write (" " or "\n" after it); the
+//                    status is the number of writes that failed
+//   exit N           exit with status N
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+unsigned length(const char *text)
+{
+    unsigned n = 0;
+    while (text[n])
+        ++n;
+    return n;
+}
+
+bool same(const char *a, const char *b)
+{
+    while (*a && *a == *b) {
+        ++a;
+        ++b;
+    }
+    return *a == *b;
+}
+
+int number(const char *text)
+{
+    bool negative = *text == '-';
+    if (negative)
+        ++text;
+    int value = 0;
+    while (*text >= '0' && *text <= '9')
+        value = value * 10 + (*text++ - '0');
+    return negative ? -value : value;
+}
+
+void say(int fd, const char *text) { write(fd, text, length(text)); }
+
+int echo(int count, char **words)
+{
+    int failed = 0;
+    for (int i = 0; i < count; ++i) {
+        char line[256];
+        unsigned n = 0;
+        for (const char *p = words[i]; *p && n < sizeof line - 1; ++p)
+            line[n++] = *p;
+        line[n++] = i + 1 < count ? ' ' : '\n';
+        if (write(1, line, n) != static_cast<int>(n))
+            ++failed;
+    }
+    return failed;
+}
+
+int cat(const char *path)
+{
+    int fd = open(path, O_RDONLY);
+    if (fd < 0) {
+        say(2, "cat: cannot open\n");
+        return 1;
+    }
+    char buf[64];
+    int n;
+    while ((n = read(fd, buf, sizeof buf)) > 0)
+        write(1, buf, static_cast<unsigned>(n));
+    close(fd);
+    return n < 0 ? 1 : 0;
+}
+
+volatile int zero = 0;
+
+} // namespace
+
+extern "C" int main(int argc, char **argv)
+{
+    if (argc < 2) {
+        say(2, "usage: crasher null|div|ud2|spin|sleep N|write PATH TEXT|cat PATH|echo WORDS...|exit N\n");
+        return 2;
+    }
+    const char *mode = argv[1];
+    if (same(mode, "null")) {
+        *reinterpret_cast<volatile unsigned *>(zero) = 1;
+        return 0;
+    }
+    if (same(mode, "div")) {
+        volatile int dividend = 7;  // a constant 1 would let the compiler avoid dividing
+        return dividend / zero;
+    }
+    if (same(mode, "ud2")) {
+        asm volatile("ud2");
+        return 0;
+    }
+    if (same(mode, "spin")) {
+        for (;;)
+            asm volatile("");
+    }
+    if (same(mode, "sleep") && argc == 3) {
+        sleep(static_cast<unsigned>(number(argv[2])));
+        return 0;
+    }
+    if (same(mode, "write") && argc == 4) {
+        unsigned n = length(argv[3]);
+        return writefile(argv[2], argv[3], n) == static_cast<int>(n) ? 0 : 1;
+    }
+    if (same(mode, "cat") && argc == 3)
+        return cat(argv[2]);
+    if (same(mode, "echo"))
+        return echo(argc - 2, argv + 2);
+    if (same(mode, "exit") && argc == 3)
+        return number(argv[2]);
+    say(2, "crasher: unknown mode\n");
+    return 2;
+}
