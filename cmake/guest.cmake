@@ -16,6 +16,8 @@ set(VEKOS_GUEST_FLAGS
     -nostdinc -isystem ${VEKOS_COMPILER_INCLUDE}
     -O2 -fno-asynchronous-unwind-tables -fno-unwind-tables
     -ffunction-sections -fdata-sections
+    # The string routines are the loops GCC would turn into calls to themselves.
+    -fno-tree-loop-distribute-patterns
     # _start gives 16-byte alignment at main, nothing is promised below it.
     -mincoming-stack-boundary=2)
 set(VEKOS_GUEST_CXX_FLAGS -std=c++20 -fno-exceptions -fno-rtti -fno-threadsafe-statics
