@@ -1,0 +1,61 @@
+# libFuzzer targets: real i386 library code run in the stand-in on arbitrary
+# input.  They are built with clang++ (-fsanitize=fuzzer) against the stand-in
+# library that the project's own compiler built, and only where clang and its
+# fuzzer runtime are installed (scripts/setup.sh installs them).  ctest runs
+# each for a bounded time from a fixed seed.
+
+find_program(VEKOS_FUZZ_CXX NAMES clang++ clang++-16 clang++-15 clang++-14)
+if(NOT VEKOS_FUZZ_CXX)
+  message(STATUS "clang++ not found: the fuzz targets are not built")
+  return()
+endif()
+
+# Can this clang link a fuzzer at all (the runtime is a separate package)?
+set(probe_dir ${CMAKE_BINARY_DIR}/CMakeFiles/fuzz_probe)
+file(MAKE_DIRECTORY ${probe_dir})
+file(WRITE ${probe_dir}/probe.cpp
+  "#include <cstddef>\n#include <cstdint>\n"
+  "extern \"C\" int LLVMFuzzerTestOneInput(const uint8_t*, size_t) { return 0; }\n")
+execute_process(
+  COMMAND ${VEKOS_FUZZ_CXX} -fsanitize=fuzzer ${probe_dir}/probe.cpp -o ${probe_dir}/probe
+  RESULT_VARIABLE probe_result OUTPUT_QUIET ERROR_QUIET)
+if(NOT probe_result EQUAL 0)
+  message(STATUS "${VEKOS_FUZZ_CXX} cannot link -fsanitize=fuzzer: the fuzz targets are not built")
+  return()
+endif()
+
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(VEKOS_FUZZ_UNICORN REQUIRED unicorn)
+pkg_check_modules(VEKOS_FUZZ_CAPSTONE REQUIRED capstone)
+set(VEKOS_FUZZ_DIR ${CMAKE_CURRENT_LIST_DIR})
+
+# vekos_fuzzer(NAME [ARGS...]): builds tests/fuzz/NAME.cpp and runs it for 20 s.
+function(vekos_fuzzer name)
+  set(src ${VEKOS_FUZZ_DIR}/${name}.cpp)
+  set(bin ${CMAKE_BINARY_DIR}/tests/${name})
+  set(corpus ${CMAKE_BINARY_DIR}/tests/${name}_corpus)  # new inputs stay in the build tree
+  file(MAKE_DIRECTORY ${corpus})
+  add_custom_command(
+    OUTPUT ${bin}
+    COMMAND ${VEKOS_FUZZ_CXX} -std=c++20 -O2 -g -fsanitize=fuzzer -Wall -Wextra
+            -MD -MF ${bin}.d -MT ${bin}
+            -I${CMAKE_SOURCE_DIR}/emulator -I${CMAKE_SOURCE_DIR} -I${CMAKE_SOURCE_DIR}/tests
+            ${VEKOS_FUZZ_UNICORN_CFLAGS} ${VEKOS_FUZZ_CAPSTONE_CFLAGS}
+            -DVEKOS_TEST_IMAGE="${CMAKE_BINARY_DIR}/tests/vekos_test_image"
+            ${src} $<TARGET_FILE:vekos_emulator>
+            ${VEKOS_FUZZ_UNICORN_LDFLAGS} ${VEKOS_FUZZ_CAPSTONE_LDFLAGS} -lpthread
+            -o ${bin}
+    DEPENDS ${src} vekos_emulator
+    DEPFILE ${bin}.d
+    COMMENT "Building the fuzz target ${name} with ${VEKOS_FUZZ_CXX}"
+    COMMAND_EXPAND_LISTS VERBATIM)
+  add_custom_target(vekos_${name} ALL DEPENDS ${bin})
+  add_dependencies(vekos_${name} vekos_test_image)
+  add_test(NAME ${name}
+    COMMAND ${bin} -max_total_time=20 -seed=1 -timeout=10 -print_final_stats=1
+            -artifact_prefix=${CMAKE_BINARY_DIR}/tests/${name}_ ${corpus} ${ARGN})
+  set_tests_properties(${name} PROPERTIES TIMEOUT 120)
+endfunction()
+
+vekos_fuzzer(fuzz_format -max_len=300 -dict=${VEKOS_FUZZ_DIR}/format.dict)
+vekos_fuzzer(fuzz_convert -max_len=1024 ${VEKOS_FUZZ_DIR}/convert_seeds)
