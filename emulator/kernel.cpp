@@ -64,8 +64,12 @@ void Clock::sleep_us(uint64_t usec)
     slept_us_ += usec;
     if (virtual_ || usec == 0)
         return;
+    auto now = std::chrono::steady_clock::now();
+    auto period = std::chrono::microseconds(usec);
+    auto wake = (last_wake_ && now - *last_wake_ < period) ? *last_wake_ + period : now + period;
+    last_wake_ = wake;
     std::unique_lock lock(mutex_);
-    wake_.wait_for(lock, std::chrono::microseconds(usec), [&] { return interrupted_; });
+    wake_.wait_until(lock, wake, [&] { return interrupted_; });
 }
 
 void Clock::interrupt()
@@ -82,6 +86,7 @@ void Clock::reset()
     std::lock_guard lock(mutex_);
     interrupted_ = false;
     slept_us_ = 0;
+    last_wake_.reset();
 }
 
 Kernel::Kernel(KernelOptions options, Console& console)

@@ -10,6 +10,7 @@
 #include "unique_fd.h"
 
 #include <array>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -61,6 +62,10 @@ public:
 private:
     bool virtual_;
     uint64_t slept_us_ = 0;
+    // End of the last real sleep: a sleep that follows within one period is
+    // counted from there, so a program that works a little and then sleeps
+    // keeps the period it asked for instead of drifting by its own work.
+    std::optional<std::chrono::steady_clock::time_point> last_wake_;
     std::mutex mutex_;
     std::condition_variable wake_;
     bool interrupted_ = false;
