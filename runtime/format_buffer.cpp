@@ -167,21 +167,7 @@ const char *read_directive(const char *p, Directive &d, va_list &args)
         else
             break;
     }
-    if (*p == '*') {
-        d.width = va_arg(args, int);
-        ++p;
-    } else {
-        p = read_count(p, d.width);
-    }
-    if (*p == '.') {
-        ++p;
-        if (*p == '*') {
-            d.precision = va_arg(args, int);
-            ++p;
-        } else {
-            p = read_count(p, d.precision);
-        }
-    }
+    p = read_width_and_precision(p, d.width, d.precision, args);
     if (*p == 'l')
         p += p[1] == 'l' ? 2 : 1;
     else if (*p == 'z')

@@ -5,6 +5,8 @@
 #ifndef VEKOS_FORMAT_IMPL_H
 #define VEKOS_FORMAT_IMPL_H
 
+#include <stdarg.h>
+
 extern "C" {
 
 // Writes the digits of value in base 10 or 16 at area, most significant
@@ -41,6 +43,29 @@ inline const char *read_count(const char *p, int &value)
         v = v > (max_count - digit) / 10 ? max_count : v * 10 + digit;
     }
     value = int(v);
+    return p;
+}
+
+// Reads a width, then "." and a precision, each a digit run or "*" (taken
+// from the arguments); precision stays as it was when there is no ".".
+// Answers the first byte after them.
+inline const char *read_width_and_precision(const char *p, int &width, int &precision, va_list &args)
+{
+    if (*p == '*') {
+        width = va_arg(args, int);
+        ++p;
+    } else {
+        p = read_count(p, width);
+    }
+    if (*p == '.') {
+        ++p;
+        if (*p == '*') {
+            precision = va_arg(args, int);
+            ++p;
+        } else {
+            p = read_count(p, precision);
+        }
+    }
     return p;
 }
 

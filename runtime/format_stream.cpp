@@ -133,21 +133,7 @@ bool convert(Sink &out, const Directive &d, va_list &args)
 const char *read_directive(const char *p, Directive &d, va_list &args)
 {
     d = Directive{0, -1, false, 0};
-    if (*p == '*') {
-        d.width = va_arg(args, int);
-        ++p;
-    } else {
-        p = read_count(p, d.width);
-    }
-    if (*p == '.') {
-        ++p;
-        if (*p == '*') {
-            d.precision = va_arg(args, int);
-            ++p;
-        } else {
-            p = read_count(p, d.precision);
-        }
-    }
+    p = read_width_and_precision(p, d.width, d.precision, args);
     if (*p == 'l') {
         ++p;
         if (*p == 'l') {
