@@ -160,8 +160,9 @@ TEST(CommandElf, SegmentsCarryNoPagePaddingInTheFile)
     for (const Elf32_Phdr& p : elf.segments()) {
         if (p.p_type != PT_LOAD || p.p_filesz == 0)
             continue;
-        if (expected_offset)
+        if (expected_offset) {
             EXPECT_LT(p.p_offset - expected_offset, 32u) << "only alignment padding between segments";
+        }
         expected_offset = p.p_offset + p.p_filesz;
     }
 }
