@@ -89,6 +89,22 @@ CallResult GuestMachine::call(std::string_view name, std::span<const uint32_t> a
     return r;
 }
 
+void GuestMachine::preset_registers()
+{
+    machine_->set_reg(UC_X86_REG_EBX, preset::ebx);
+    machine_->set_reg(UC_X86_REG_ECX, preset::ecx);
+    machine_->set_reg(UC_X86_REG_EDX, preset::edx);
+    machine_->set_reg(UC_X86_REG_ESI, preset::esi);
+    machine_->set_reg(UC_X86_REG_EDI, preset::edi);
+    machine_->set_reg(UC_X86_REG_EBP, preset::ebp);
+}
+
+bool GuestMachine::callee_saved_kept() const
+{
+    return machine_->reg(UC_X86_REG_EBX) == preset::ebx && machine_->reg(UC_X86_REG_ESI) == preset::esi &&
+           machine_->reg(UC_X86_REG_EDI) == preset::edi && machine_->reg(UC_X86_REG_EBP) == preset::ebp;
+}
+
 Stop GuestMachine::start(const std::vector<std::string>& argv) { return machine_->start(argv); }
 
 uint32_t GuestMachine::alloc(uint32_t size, uint8_t fill)

@@ -45,6 +45,18 @@ uint32_t word(T value)
         return static_cast<uint32_t>(value);
 }
 
+// Register values set before a wrapper runs: a register the wrapper must not
+// set reaches the trap with its preset value, and callee-saved ones must
+// come back with theirs.
+namespace preset {
+constexpr uint32_t ebx = 0xB0B0B0B0;
+constexpr uint32_t ecx = 0xC0C0C0C0;
+constexpr uint32_t edx = 0xD0D0D0D0;
+constexpr uint32_t esi = 0x51515151;
+constexpr uint32_t edi = 0xD1D1D1D1;
+constexpr uint32_t ebp = 0xBBBBBBBB;
+} // namespace preset
+
 class GuestMachine {
 public:
     // The machine of this test program, built on first use.
@@ -60,6 +72,10 @@ public:
         const uint32_t words[] = {word(args)..., 0};
         return call(symbol, std::span<const uint32_t>(words, sizeof...(Args)));
     }
+    // Loads the preset values into the six general registers.
+    void preset_registers();
+    // Whether ebx, esi, edi and ebp still hold their preset values.
+    bool callee_saved_kept() const;
     // Runs the program from _start with these arguments.
     Stop start(const std::vector<std::string>& argv);
 

@@ -10,14 +10,9 @@
 namespace vekos::test {
 namespace {
 
-// Values the registers hold before each wrapper runs: a register the wrapper
-// must not set reaches the trap with its preset value.
-constexpr uint32_t kPresetEbx = 0xB0B0B0B0;
-constexpr uint32_t kPresetEcx = 0xC0C0C0C0;
-constexpr uint32_t kPresetEdx = 0xD0D0D0D0;
-constexpr uint32_t kPresetEsi = 0x51515151;
-constexpr uint32_t kPresetEdi = 0xD1D1D1D1;
-constexpr uint32_t kPresetEbp = 0xBBBBBBBB;
+constexpr uint32_t kPresetEbx = preset::ebx;
+constexpr uint32_t kPresetEcx = preset::ecx;
+constexpr uint32_t kPresetEdx = preset::edx;
 constexpr int32_t kKernelAnswer = 0x1234;
 constexpr uint32_t kClamped = 0x7FFFFFFF;
 
@@ -36,29 +31,11 @@ struct Row {
 
 class WrapperTest : public GuestTest {
 protected:
-    void preset()
-    {
-        Machine& m = guest().machine();
-        m.set_reg(UC_X86_REG_EBX, kPresetEbx);
-        m.set_reg(UC_X86_REG_ECX, kPresetEcx);
-        m.set_reg(UC_X86_REG_EDX, kPresetEdx);
-        m.set_reg(UC_X86_REG_ESI, kPresetEsi);
-        m.set_reg(UC_X86_REG_EDI, kPresetEdi);
-        m.set_reg(UC_X86_REG_EBP, kPresetEbp);
-    }
-
-    void expect_callee_saved_kept()
-    {
-        Machine& m = guest().machine();
-        EXPECT_EQ(m.reg(UC_X86_REG_EBX), kPresetEbx);
-        EXPECT_EQ(m.reg(UC_X86_REG_ESI), kPresetEsi);
-        EXPECT_EQ(m.reg(UC_X86_REG_EDI), kPresetEdi);
-        EXPECT_EQ(m.reg(UC_X86_REG_EBP), kPresetEbp);
-    }
+    void expect_callee_saved_kept() { EXPECT_TRUE(guest().callee_saved_kept()); }
 
     CallResult call(const char* function, std::vector<uint32_t> args)
     {
-        preset();
+        guest().preset_registers();
         return guest().call(function, args);
     }
 };
