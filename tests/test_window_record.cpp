@@ -1,7 +1,6 @@
 // What vekos-run makes of frames: GIF recordings, PNG screenshots, and the
 // terminal view's bytes and keys.
 #include "display_terminal.h"
-#include "font.h"
 #include "framebuffer.h"
 #include "record_gif.h"
 #include "record_png.h"
@@ -13,32 +12,41 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
 namespace vekos::test {
 namespace {
 
+// Where image `i` of a GIF goes: left, top, width, height.
+std::vector<int> box(const GifFileType* g, int i)
+{
+    const GifImageDesc& d = g->SavedImages[i].ImageDesc;
+    return {d.Left, d.Top, d.Width, d.Height};
+}
+
+// The frames recorded to `path` and decoded again.
+DecodedGif record(const std::string& path, const std::vector<Framebuffer>& frames)
+{
+    GifRecorder gif(path, 640, 480);
+    for (const Framebuffer& f : frames)
+        gif.add(f);
+    EXPECT_EQ(gif.frames(), frames.size());
+    gif.close();
+    return decode_gif(path);
+}
+
 TEST(GifRecording, FramesDecodeToExactlyWhatWasPresented)
 {
     TempDir dir;
     const std::vector<Framebuffer> frames = {paneprobe_frame(82), paneprobe_frame(84), paneprobe_frame(84),
                                              paneprobe_frame(422)};
-    {
-        GifRecorder gif(dir / "a.gif", 640, 480);
-        for (const Framebuffer& f : frames)
-            gif.add(f);
-        EXPECT_EQ(gif.frames(), 4u);
-        gif.close();
-    }
+    DecodedGif decoded = record(dir / "a.gif", frames);
     std::ifstream in(dir / "a.gif", std::ios::binary);
-    char head[10];
-    in.read(head, sizeof head);
-    EXPECT_EQ(std::string(head, 6), "GIF89a");
-    EXPECT_EQ(uint8_t(head[6]) | uint8_t(head[7]) << 8, 640);
-    EXPECT_EQ(uint8_t(head[8]) | uint8_t(head[9]) << 8, 480);
-
-    DecodedGif decoded = decode_gif(dir / "a.gif");
+    std::string head(10, '\0');
+    in.read(head.data(), 10);
+    EXPECT_EQ(head, std::string("GIF89a\x80\x02\xe0\x01", 10));  // 640 x 480
     ASSERT_TRUE(decoded.gif);
     GifFileType* g = decoded.gif.get();
     ASSERT_EQ(g->ImageCount, 4);
@@ -53,25 +61,18 @@ TEST(GifRecording, FramesDecodeToExactlyWhatWasPresented)
     }
     // Only what changed is stored: the first frame whole, then the rectangle's
     // two edge strips' box, then one pixel for the unchanged frame.
-    const GifImageDesc& d1 = g->SavedImages[0].ImageDesc;
-    EXPECT_EQ((std::vector<int>{d1.Left, d1.Top, d1.Width, d1.Height}), (std::vector<int>{0, 0, 640, 480}));
-    const GifImageDesc& d2 = g->SavedImages[1].ImageDesc;
-    EXPECT_EQ((std::vector<int>{d2.Left, d2.Top, d2.Width, d2.Height}), (std::vector<int>{82, 90, 142, 90}));
-    const GifImageDesc& d3 = g->SavedImages[2].ImageDesc;
-    EXPECT_EQ(d3.Width * d3.Height, 1);
-    // The exact colours: three, in a table of four.
-    ASSERT_NE(d1.ColorMap, nullptr);
-    EXPECT_EQ(d1.ColorMap->ColorCount, 4);
+    EXPECT_EQ(box(g, 0), (std::vector<int>{0, 0, 640, 480}));
+    EXPECT_EQ(box(g, 1), (std::vector<int>{82, 90, 142, 90}));
+    EXPECT_EQ(box(g, 2)[2] * box(g, 2)[3], 1);
+    const SavedImage& first = g->SavedImages[0];
+    ASSERT_NE(first.ImageDesc.ColorMap, nullptr);
+    EXPECT_EQ(first.ImageDesc.ColorMap->ColorCount, 4);  // the exact three colours
     // It loops for ever: NETSCAPE2.0 with a loop count of 0.
     bool loops = false;
-    const SavedImage& first = g->SavedImages[0];
     for (int i = 0; i + 1 < first.ExtensionBlockCount; ++i) {
-        const ExtensionBlock& b = first.ExtensionBlocks[i];
-        if (b.Function == APPLICATION_EXT_FUNC_CODE && b.ByteCount == 11 &&
-            std::memcmp(b.Bytes, "NETSCAPE2.0", 11) == 0) {
-            const ExtensionBlock& data = first.ExtensionBlocks[i + 1];
-            loops = data.ByteCount == 3 && data.Bytes[0] == 1 && data.Bytes[1] == 0 && data.Bytes[2] == 0;
-        }
+        const ExtensionBlock &b = first.ExtensionBlocks[i], &data = first.ExtensionBlocks[i + 1];
+        if (b.Function == APPLICATION_EXT_FUNC_CODE && b.ByteCount == 11 && !std::memcmp(b.Bytes, "NETSCAPE2.0", 11))
+            loops = data.ByteCount == 3 && !std::memcmp(data.Bytes, "\1\0\0", 3);
     }
     EXPECT_TRUE(loops);
 }
@@ -83,53 +84,26 @@ TEST(GifRecording, ManyColoursAreReducedTo256)
     for (int y = 0; y < 64; ++y)
         for (int x = 0; x < 64; ++x)
             f.fill_rect(100 + x, 100 + y, 1, 1, uint32_t(x * 4) << 16 | uint32_t(y * 4) << 8 | 0x80);
-    {
-        GifRecorder gif(dir / "b.gif", 640, 480);
-        gif.add(Framebuffer(640, 480, 0));
-        gif.add(f);
-        gif.close();
-    }
-    DecodedGif decoded = decode_gif(dir / "b.gif");
+    DecodedGif decoded = record(dir / "b.gif", {Framebuffer(640, 480, 0), f});
     ASSERT_EQ(decoded.frames.size(), 2u);
+    EXPECT_EQ(box(decoded.gif.get(), 1), (std::vector<int>{100, 100, 64, 64}));
     const GifImageDesc& d = decoded.gif->SavedImages[1].ImageDesc;
-    EXPECT_EQ((std::vector<int>{d.Left, d.Top, d.Width, d.Height}), (std::vector<int>{100, 100, 64, 64}));
     ASSERT_NE(d.ColorMap, nullptr);
     EXPECT_EQ(d.ColorMap->ColorCount, 256);
     // giflib's median cut works on 5 bits a channel: close, not exact.
     int worst = 0;
     double total = 0;
     for (int y = 0; y < 480; ++y)
-        for (int x = 0; x < 640; ++x) {
-            const uint32_t a = f.at(x, y), b = decoded.frames[1].at(x, y);
+        for (int x = 0; x < 640; ++x)
             for (int shift : {16, 8, 0}) {
-                const int e = std::abs(int(a >> shift & 0xFF) - int(b >> shift & 0xFF));
+                const int e = std::abs(int(f.at(x, y) >> shift & 0xFF) - int(decoded.frames[1].at(x, y) >> shift & 0xFF));
                 worst = std::max(worst, e);
                 total += e;
             }
-        }
     EXPECT_LE(worst, 40);
     EXPECT_LE(total / (64 * 64 * 3), 8.0);
     EXPECT_EQ(decoded.frames[1].at(0, 0), 0u);
 }
-
-TEST(GifRecording, AFileThatCannotBeCreatedIsNamed)
-{
-    try {
-        GifRecorder gif("/nonexistent-dir/x.gif", 640, 480);
-        ADD_FAILURE() << "no error";
-    } catch (const std::runtime_error& e) {
-        EXPECT_NE(std::string(e.what()).find("--record /nonexistent-dir/x.gif"), std::string::npos) << e.what();
-    }
-}
-
-TEST(GifRecording, AFrameOfAnotherSizeIsRefused)
-{
-    TempDir dir;
-    GifRecorder gif(dir / "c.gif", 640, 480);
-    EXPECT_THROW(gif.add(Framebuffer(10, 10)), std::invalid_argument);
-}
-
-// ---- PNG ---------------------------------------------------------------------------
 
 TEST(PngScreenshot, DecodesToTheFrame)
 {
@@ -139,33 +113,43 @@ TEST(PngScreenshot, DecodesToTheFrame)
     write_png(dir / "s.png", frame);
     const auto decoded = read_png(dir / "s.png");
     ASSERT_TRUE(decoded);
-    EXPECT_EQ(decoded->width(), 640);
-    EXPECT_EQ(decoded->height(), 480);
+    EXPECT_EQ((std::pair{decoded->width(), decoded->height()}), (std::pair{640, 480}));
     EXPECT_TRUE(*decoded == frame);
     EXPECT_EQ(decoded->at(639, 479), 0x010203u);
 }
 
-TEST(PngScreenshot, AFileThatCannotBeWrittenIsNamed)
+TEST(Recording, FilesThatCannotBeWrittenAreNamedFramesOfAnotherSizeRefused)
 {
-    try {
-        write_png("/nonexistent-dir/s.png", Framebuffer(4, 4));
-        ADD_FAILURE() << "no error";
-    } catch (const std::runtime_error& e) {
-        EXPECT_NE(std::string(e.what()).find("--screenshot /nonexistent-dir/s.png"), std::string::npos) << e.what();
+    const std::vector<std::pair<std::function<void()>, std::string>> rows = {
+        {[] { GifRecorder("/nonexistent-dir/x.gif", 640, 480); }, "--record /nonexistent-dir/x.gif"},
+        {[] { write_png("/nonexistent-dir/s.png", Framebuffer(4, 4)); }, "--screenshot /nonexistent-dir/s.png"}};
+    for (const auto& [make, name] : rows) {
+        try {
+            make();
+            ADD_FAILURE() << "no error for " << name;
+        } catch (const std::runtime_error& e) {
+            EXPECT_NE(std::string(e.what()).find(name), std::string::npos) << e.what();
+        }
     }
+    TempDir dir;
+    GifRecorder gif(dir / "c.gif", 640, 480);
+    EXPECT_THROW(gif.add(Framebuffer(10, 10)), std::invalid_argument);
 }
-
-// ---- Terminal view -----------------------------------------------------------------
 
 const std::string kBlock = "\xe2\x96\x80";
 
+// A frame of these pixels, row by row.
+Framebuffer pixels(int width, int height, const std::vector<uint32_t>& colours)
+{
+    Framebuffer f(width, height);
+    for (size_t i = 0; i < colours.size(); ++i)
+        f.fill_rect(int(i) % width, int(i) / width, 1, 1, colours[i]);
+    return f;
+}
+
 TEST(TerminalView, EachCellIsTwoPixelsInTrueColour)
 {
-    Framebuffer f(2, 2);
-    f.fill_rect(0, 0, 1, 1, 0xFF0000);
-    f.fill_rect(1, 0, 1, 1, 0x00FF00);
-    f.fill_rect(0, 1, 1, 1, 0x0000FF);
-    f.fill_rect(1, 1, 1, 1, 0xFFFFFF);
+    Framebuffer f = pixels(2, 2, {0xFF0000, 0x00FF00, 0x0000FF, 0xFFFFFF});
     HalfBlockRenderer r;
     EXPECT_EQ(r.render(f, 10, 3), "\x1b[0m\x1b[2J\x1b[1;5H\x1b[38;2;255;0;0m\x1b[48;2;0;0;255m" + kBlock +
                                       "\x1b[38;2;0;255;0m\x1b[48;2;255;255;255m" + kBlock + "\x1b[0m");
@@ -178,13 +162,9 @@ TEST(TerminalView, EachCellIsTwoPixelsInTrueColour)
     EXPECT_EQ(r.render(f, 12, 3).substr(0, 8), "\x1b[0m\x1b[2J");
 }
 
-TEST(TerminalView, LargeFramesAreAveragedDownToFit)
+TEST(TerminalView, LargeFramesAreAveragedDownToFitKeepingUniformColours)
 {
-    Framebuffer f(4, 2, 0xFFFFFF);
-    f.fill_rect(0, 0, 1, 1, 0x100000);
-    f.fill_rect(1, 0, 1, 1, 0x300000);
-    f.fill_rect(0, 1, 1, 1, 0x000010);
-    f.fill_rect(1, 1, 1, 1, 0x000030);
+    const Framebuffer f = pixels(4, 2, {0x100000, 0x300000, 0xFFFFFF, 0xFFFFFF, 0x000010, 0x000030, 0xFFFFFF, 0xFFFFFF});
     HalfBlockRenderer r;
     // Two columns, one row for the picture: 2x1 shown pixels, the lower halves black.
     EXPECT_EQ(r.render(f, 2, 2), "\x1b[0m\x1b[2J\x1b[1;1H\x1b[38;2;16;0;16m\x1b[48;2;0;0;0m" + kBlock +
@@ -192,37 +172,25 @@ TEST(TerminalView, LargeFramesAreAveragedDownToFit)
     EXPECT_EQ(HalfBlockRenderer::fit(640, 480, 80, 24), (std::pair<int, int>{61, 46}));
     EXPECT_EQ(HalfBlockRenderer::fit(640, 480, 1000, 500), (std::pair<int, int>{640, 480}));
     EXPECT_EQ(HalfBlockRenderer::fit(640, 480, 320, 500), (std::pair<int, int>{320, 240}));
-}
-
-TEST(TerminalView, ThePaneprobeRectangleKeepsItsColour)
-{
-    HalfBlockRenderer r;
-    const std::string out = r.render(paneprobe_frame(82), 80, 24);
+    // paneprobe's frame, averaged down, keeps its rectangle's and background's colours.
+    const std::string out = HalfBlockRenderer().render(paneprobe_frame(82), 80, 24);
     EXPECT_NE(out.find("\x1b[38;2;255;180;130m"), std::string::npos);
     EXPECT_NE(out.find("\x1b[38;2;30;30;30m"), std::string::npos);
 }
 
-std::vector<int32_t> keys_of(std::string_view bytes)
-{
-    TerminalKeyDecoder d;
-    std::vector<int32_t> keys;
-    d.feed(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()), keys);
-    return keys;
-}
-
 TEST(TerminalKeys, BytesBecomeKeyCodes)
 {
-    EXPECT_EQ(keys_of("qQ"), (std::vector<int32_t>{'q', 'Q'}));
-    EXPECT_EQ(keys_of("\x1b"), (std::vector<int32_t>{27}));
-    EXPECT_EQ(keys_of("a\x1b"), (std::vector<int32_t>{'a', 27}));
-    EXPECT_EQ(keys_of("\x1b\x1b"), (std::vector<int32_t>{27, 27}));
-    EXPECT_EQ(keys_of("\x1b[A\x1b[1;5C"), (std::vector<int32_t>{}));
-    EXPECT_EQ(keys_of("\x1bOPx"), (std::vector<int32_t>{'x'}));
-    EXPECT_EQ(keys_of("\x1b[3~"), (std::vector<int32_t>{0x7F}));
-    EXPECT_EQ(keys_of("\x1bq"), (std::vector<int32_t>{27, 'q'}));
-    EXPECT_EQ(keys_of("\r\x7f\t"), (std::vector<int32_t>{'\n', '\b', '\t'}));
-    EXPECT_EQ(keys_of("\xc3\xa9\xe2\x82\xac"), (std::vector<int32_t>{0xE9, 0x20AC}));
-    EXPECT_EQ(keys_of(std::string_view("\x03\x00", 2)), (std::vector<int32_t>{3, 0}));
+    const std::vector<std::pair<std::string_view, std::vector<int32_t>>> rows = {
+        {"qQ", {'q', 'Q'}},       {"\x1b", {27}},       {"a\x1b", {'a', 27}},   {"\x1b\x1b", {27, 27}},
+        {"\x1b[A\x1b[1;5C", {}},  {"\x1bOPx", {'x'}},   {"\x1b[3~", {0x7F}},    {"\x1bq", {27, 'q'}},
+        {"\r\x7f\t", {'\n', '\b', '\t'}}, {"\xc3\xa9\xe2\x82\xac", {0xE9, 0x20AC}},
+        {std::string_view("\x03\x00", 2), {3, 0}}};
+    for (const auto& [bytes, keys] : rows) {
+        TerminalKeyDecoder d;
+        std::vector<int32_t> got;
+        d.feed(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()), got);
+        EXPECT_EQ(got, keys) << bytes;
+    }
 }
 
 } // namespace

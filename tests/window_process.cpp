@@ -130,7 +130,6 @@ RunResult run_child(ChildOptions options, double seconds)
     r.finished = child.wait(seconds);
     r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     r.status = child.exit_status();
-    r.signal = child.term_signal();
     r.out = child.out();
     r.err = child.err();
     return r;

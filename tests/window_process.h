@@ -25,14 +25,12 @@ public:
     Child(const Child&) = delete;
     Child& operator=(const Child&) = delete;
 
-    pid_t pid() const { return pid_; }
     // Collects output until the child ends or `seconds` pass; false on time-out.
     bool wait(double seconds);
     bool running() const { return !done_; }
     void signal(int signal_number);
 
     int exit_status() const { return status_; }  // -1 when ended by a signal
-    int term_signal() const { return signal_; }
     const std::string& out() const { return out_; }
     const std::string& err() const { return err_; }
 
@@ -50,7 +48,6 @@ private:
 struct RunResult {
     bool finished = false;
     int status = -1;
-    int signal = 0;
     std::string out, err;
     double seconds = 0;
 };
