@@ -7,11 +7,8 @@
 //     and rounds at each, so long inputs drift by a few units.
 //  2. Cost: guest instructions per input byte for strtol and sscanf("%d"),
 //     counted by the emulator's profile.
-#include "console.h"
-#include "elf_image.h"
-#include "kernel.h"
+#include "guest_session.h"
 #include "layout.h"
-#include "machine.h"
 
 #include <unicorn/unicorn.h>
 
@@ -36,49 +33,13 @@ constexpr uint32_t kText = kScratchBase + 0x1000;
 constexpr uint32_t kFormat = kScratchBase + 0x100;
 constexpr uint32_t kCell = kScratchBase + 0x200;
 
-class QuietConsole : public Console {
-public:
-    int read(std::span<uint8_t>) override { return 0; }
-    int write(int, std::span<const uint8_t> bytes) override { return int(bytes.size()); }
-};
-
-class Guest {
-public:
-    Guest(const ElfImage& image, bool profile) : image_(image), kernel_(KernelOptions{}, console_)
-    {
-        MachineOptions options;
-        options.scratch = true;
-        options.profile = profile;
-        machine_ = std::make_unique<Machine>(image_, kernel_, options);
-    }
-
-    Machine& machine() { return *machine_; }
-
-    void put(uint32_t addr, const std::string& text)
-    {
-        std::vector<uint8_t> bytes(text.begin(), text.end());
-        bytes.push_back(0);
-        if (!machine_->memory().poke(addr, bytes))
-            throw std::runtime_error("scratch not mapped");
-    }
-
-    void call(const char* symbol, const std::vector<uint32_t>& args)
-    {
-        auto s = image_.symbol(symbol);
-        if (!s)
-            throw std::runtime_error(std::string("image has no symbol ") + symbol);
-        Stop stop = machine_->call(s->value, args);
-        if (stop.why != Stop::Why::Returned)
-            throw std::runtime_error(std::string(symbol) + " did not return" +
-                                     (stop.fault ? ": " + stop.fault->message() : ""));
-    }
-
-private:
-    const ElfImage& image_;
-    QuietConsole console_;
-    Kernel kernel_;
-    std::unique_ptr<Machine> machine_;
-};
+GuestSession session(const ElfImage& image, bool profile)
+{
+    MachineOptions options;
+    options.scratch = true;
+    options.profile = profile;
+    return GuestSession(image, options, KernelOptions{});
+}
 
 // ---- Accuracy -------------------------------------------------------------------
 
@@ -121,7 +82,7 @@ __int128 ordinal(long double v)
     return (__int128(exponent - 1) << 63) + __int128(mantissa);
 }
 
-void accuracy(Guest& guest)
+void accuracy(GuestSession& guest)
 {
     std::vector<std::string> inputs = decimal_inputs();
     int exact = 0, within_one = 0;
@@ -130,7 +91,7 @@ void accuracy(Guest& guest)
     double total = 0;
     guest.machine().reset();
     for (const std::string& text : inputs) {
-        guest.put(kText, text);
+        guest.put_string(kText, text);
         guest.call("strtold", {kText, 0});
         long double got = guest.machine().st0();
         long double want = std::strtold(text.c_str(), nullptr);
@@ -160,19 +121,19 @@ struct Cost {
     size_t bytes;
 };
 
-Cost strtol_cost(Guest& guest, const std::string& text)
+Cost strtol_cost(GuestSession& guest, const std::string& text)
 {
     guest.machine().reset();
-    guest.put(kText, text);
+    guest.put_string(kText, text);
     guest.call("strtol", {kText, kCell, 10});
     return {guest.machine().profile().instructions, text.size()};
 }
 
-Cost sscanf_cost(Guest& guest, const std::string& text)
+Cost sscanf_cost(GuestSession& guest, const std::string& text)
 {
     guest.machine().reset();
-    guest.put(kText, text);
-    guest.put(kFormat, "%d");
+    guest.put_string(kText, text);
+    guest.put_string(kFormat, "%d");
     guest.call("sscanf", {kText, kFormat, kCell});
     return {guest.machine().profile().instructions, text.size()};
 }
@@ -185,7 +146,7 @@ std::string digits(size_t n)
     return s;
 }
 
-void cost(Guest& guest)
+void cost(GuestSession& guest)
 {
     std::printf("==== guest instructions per input byte (emulator profile, call and return included) ====\n");
     std::printf("%-14s %10s %10s %10s %10s %12s\n", "routine", "1 digit", "10 digits", "per byte", "100 digits",
@@ -206,8 +167,8 @@ void cost(Guest& guest)
 int run()
 {
     const ElfImage image = ElfImage::load(VEKOS_BENCH_CONVERT_IMAGE);
-    Guest plain(image, false);
-    Guest profiled(image, true);
+    GuestSession plain = session(image, false);
+    GuestSession profiled = session(image, true);
     accuracy(plain);
     cost(profiled);
     return 0;
@@ -216,12 +177,4 @@ int run()
 } // namespace
 } // namespace vekos::bench
 
-int main()
-{
-    try {
-        return vekos::bench::run();
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "bench_convert: %s\n", e.what());
-        return 1;
-    }
-}
+int main() { return vekos::bench::run_guarded("bench_convert", vekos::bench::run); }

@@ -1,11 +1,8 @@
 // Formatter figures: guest instructions per output character of snprintf,
 // and kernel calls per printf on the console, for the same formats.  Both are
 // counts, not times, so one run of each is exact.
-#include "console.h"
-#include "elf_image.h"
-#include "kernel.h"
+#include "guest_session.h"
 #include "layout.h"
-#include "machine.h"
 
 #include <unicorn/unicorn.h>
 
@@ -49,17 +46,26 @@ const std::vector<Sample>& samples()
     return list;
 }
 
+MachineOptions profiling()
+{
+    MachineOptions m;
+    m.scratch = true;
+    m.profile = true;
+    m.fixed_tsc = true;
+    m.max_instructions = 100'000'000;
+    return m;
+}
+
+KernelOptions logging()
+{
+    KernelOptions o = bench::GuestSession::fast_clock();
+    o.keep_log = true;
+    return o;
+}
+
 class Bench {
 public:
-    Bench() : image_(ElfImage::load(VEKOS_FORMAT_IMAGE)), kernel_(options(), console_)
-    {
-        MachineOptions m;
-        m.scratch = true;
-        m.profile = true;
-        m.fixed_tsc = true;
-        m.max_instructions = 100'000'000;
-        machine_ = std::make_unique<Machine>(image_, kernel_, m);
-    }
+    Bench() : image_(ElfImage::load(VEKOS_FORMAT_IMAGE)), guest_(image_, profiling(), logging()) {}
 
     struct Figures {
         uint32_t chars;
@@ -74,44 +80,33 @@ public:
         // snprintf into a buffer large enough for the whole output.
         fresh();
         const uint32_t buf = place(std::string(512, '\0'));
-        const int32_t n = call("snprintf", concat({buf, 512, place(s.format)}, s.args));
+        const int32_t n = int32_t(guest_.call("snprintf", concat({buf, 512, place(s.format)}, s.args)));
         f.chars = uint32_t(n);
-        f.snprintf_instructions = machine_->profile().instructions;
+        f.snprintf_instructions = guest_.machine().profile().instructions;
         // printf of the same format on the console.
         fresh();
-        const int32_t written = call("printf", concat({place(s.format)}, s.args));
-        if (written != n || console_.output().size() != size_t(n))
+        const int32_t written = int32_t(guest_.call("printf", concat({place(s.format)}, s.args)));
+        if (written != n || guest_.console().output().size() != size_t(n))
             throw std::runtime_error(std::string(s.name) + ": printf and snprintf disagree");
-        f.printf_instructions = machine_->profile().instructions;
-        f.printf_calls = kernel_.log().size();
+        f.printf_instructions = guest_.machine().profile().instructions;
+        f.printf_calls = guest_.kernel().log().size();
         return f;
     }
 
 private:
-    static KernelOptions options()
-    {
-        KernelOptions o;
-        o.fast_clock = true;
-        o.keep_log = true;
-        return o;
-    }
-
     void fresh()
     {
-        machine_->reset();
-        kernel_.reset();
-        console_.clear();
+        guest_.machine().reset();
+        guest_.kernel().reset();
+        guest_.console().clear();
         next_ = kScratchBase;
     }
 
     uint32_t place(const std::string& text)
     {
-        std::vector<uint8_t> bytes(text.begin(), text.end());
-        bytes.push_back(0);
         const uint32_t addr = next_;
-        if (!machine_->memory().poke(addr, bytes))
-            throw std::runtime_error("scratch memory not mapped");
-        next_ += uint32_t(bytes.size() + 15) & ~15u;
+        guest_.put_string(addr, text);
+        next_ += uint32_t(text.size() + 1 + 15) & ~15u;
         return addr;
     }
 
@@ -122,28 +117,13 @@ private:
         return head;
     }
 
-    int32_t call(const char* name, const std::vector<uint32_t>& args)
-    {
-        auto symbol = image_.symbol(name);
-        if (!symbol)
-            throw std::runtime_error(std::string("no symbol ") + name);
-        Stop stop = machine_->call(symbol->value, args);
-        if (stop.why != Stop::Why::Returned)
-            throw std::runtime_error(std::string(name) + " did not return");
-        return int32_t(machine_->reg(UC_X86_REG_EAX));
-    }
-
     ElfImage image_;
-    CapturedConsole console_;
-    Kernel kernel_;
-    std::unique_ptr<Machine> machine_;
+    bench::GuestSession guest_;
     uint32_t next_ = kScratchBase;
 };
 
-} // namespace
-
-int main()
-try {
+int run()
+{
     Bench bench;
     std::printf("==== formatter figures (guest instructions and kernel calls, exact counts) ====\n");
     std::printf("  %-14s %6s %12s %12s %12s %12s %12s\n", "format", "chars", "snprintf", "instr/char",
@@ -161,7 +141,8 @@ try {
     std::printf("  %-64s %10.1f\n", "snprintf: guest instructions per output character", double(f.snprintf_instructions) / f.chars);
     std::printf("  %-64s %10zu\n", "printf on the console: kernel calls per call", f.printf_calls);
     return 0;
-} catch (const std::exception& e) {
-    std::fprintf(stderr, "bench_format: %s\n", e.what());
-    return 1;
 }
+
+} // namespace
+
+int main() { return vekos::bench::run_guarded("bench_format", run); }

@@ -4,8 +4,8 @@
 // they do not depend on the host's speed (the time is printed only as a hint).
 //
 // Usage: vekos_bench_stdio [IMAGE]
+#include "guest_session.h"
 #include "layout.h"
-#include "machine.h"
 
 #include <unicorn/unicorn.h>
 
@@ -26,78 +26,12 @@ constexpr uint32_t kArena = 0x100000;
 // Offsets in the stream record.
 constexpr uint32_t kDataField = 12, kLenField = 16, kCapField = 20;
 
-// Swallows output; input is always at its end.
-class QuietConsole : public Console {
-public:
-    int read(std::span<uint8_t>) override { return 0; }
-    int write(int, std::span<const uint8_t> bytes) override { return int(bytes.size()); }
-};
-
-class Guest {
-public:
-    explicit Guest(const char* path)
-        : image_(ElfImage::load(path)), kernel_(options(), console_), machine_(image_, kernel_, machine_options())
-    {
-    }
-
-    uint32_t symbol(const std::string& name) const
-    {
-        auto s = image_.symbol(name);
-        if (!s)
-            throw std::runtime_error("the image has no symbol " + name);
-        return s->value;
-    }
-    uint32_t call(uint32_t function, std::initializer_list<uint32_t> args)
-    {
-        std::vector<uint32_t> words(args);
-        Stop stop = machine_.call(function, words);
-        if (stop.why != Stop::Why::Returned)
-            throw std::runtime_error("a guest call did not return");
-        return machine_.reg(UC_X86_REG_EAX);
-    }
-    uint32_t u32(uint32_t addr)
-    {
-        uint32_t v = 0;
-        std::span<uint8_t> bytes(reinterpret_cast<uint8_t*>(&v), 4);
-        if (!machine_.memory().peek(addr, bytes))
-            throw std::runtime_error("guest memory not mapped");
-        return v;
-    }
-    void set_u32(uint32_t addr, uint32_t v)
-    {
-        machine_.memory().poke(addr, std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(&v), 4));
-    }
-    std::vector<uint8_t> bytes(uint32_t addr, uint32_t len)
-    {
-        std::vector<uint8_t> out(len);
-        if (!machine_.memory().peek(addr, out))
-            throw std::runtime_error("guest memory not mapped");
-        return out;
-    }
-
-private:
-    static KernelOptions options()
-    {
-        KernelOptions o;
-        o.fast_clock = true;
-        return o;
-    }
-    static MachineOptions machine_options()
-    {
-        MachineOptions o;
-        o.scratch = true;  // the caller's two cells live there
-        return o;
-    }
-
-    ElfImage image_;
-    QuietConsole console_;
-    Kernel kernel_;
-    Machine machine_;
-};
-
-int run(const char* image)
+int run(const char* image_path)
 {
-    Guest g(image);
+    const ElfImage image = ElfImage::load(image_path);
+    MachineOptions options;
+    options.scratch = true;  // the caller's two cells live there
+    bench::GuestSession g(image, options);
     const uint32_t heap_used = g.symbol("g_heap_used");
     const uint32_t fputc = g.symbol("fputc");
     const uint32_t bufp = kScratchBase, sizep = kScratchBase + 4;
@@ -127,7 +61,7 @@ int run(const char* image)
 
     // The stream must hold exactly what was written, published to the caller.
     const uint32_t data = g.u32(stream + kDataField), len = g.u32(stream + kLenField);
-    std::vector<uint8_t> held = g.bytes(data, len + 1);
+    std::vector<uint8_t> held = g.peek(data, len + 1);
     bool intact = len == kTarget && g.u32(bufp) == data && g.u32(sizep) == kTarget && held[len] == 0;
     for (uint32_t i = 0; intact && i < len; ++i)
         intact = held[i] == 'a' + i % 26;
@@ -160,10 +94,6 @@ int run(const char* image)
 
 int main(int argc, char** argv)
 {
-    try {
-        return run(argc > 1 ? argv[1] : VEKOS_STDIO_BENCH_IMAGE);
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "vekos_bench_stdio: %s\n", e.what());
-        return 1;
-    }
+    return vekos::bench::run_guarded("vekos_bench_stdio",
+                                     [&] { return run(argc > 1 ? argv[1] : VEKOS_STDIO_BENCH_IMAGE); });
 }

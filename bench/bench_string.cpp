@@ -2,11 +2,8 @@
 // guest flags: guest instructions and stores per byte on 4 KiB, counted by the
 // emulator (a rep-prefixed instruction counts once per iteration), and the
 // wall time of a call on a machine without the counting hooks.
-#include "console.h"
-#include "elf_image.h"
-#include "kernel.h"
+#include "guest_session.h"
 #include "layout.h"
-#include "machine.h"
 
 #include <unicorn/unicorn.h>
 
@@ -34,12 +31,6 @@ constexpr uint32_t kDst = kScratchBase + 0x4000;
 constexpr uint32_t kMoveArea = kScratchBase + 0x8000;
 constexpr uint32_t kMoveGap = 100;
 
-class QuietConsole : public Console {
-public:
-    int read(std::span<uint8_t>) override { return 0; }
-    int write(int, std::span<const uint8_t> bytes) override { return int(bytes.size()); }
-};
-
 std::vector<uint8_t> pattern(uint32_t n)
 {
     std::vector<uint8_t> b(n);
@@ -48,56 +39,13 @@ std::vector<uint8_t> pattern(uint32_t n)
     return b;
 }
 
-// One emulated machine running the benchmark image.
-class Bench {
-public:
-    Bench(const ElfImage& image, bool profile) : image_(image), kernel_(kernel_options(), console_)
-    {
-        MachineOptions options;
-        options.scratch = true;
-        options.profile = profile;
-        machine_ = std::make_unique<Machine>(image_, kernel_, options);
-    }
-
-    Machine& machine() { return *machine_; }
-
-    uint32_t call(const std::string& symbol, const std::vector<uint32_t>& args)
-    {
-        auto s = image_.symbol(symbol);
-        if (!s)
-            throw std::runtime_error("benchmark image has no symbol " + symbol);
-        Stop stop = machine_->call(s->value, args);
-        if (stop.why != Stop::Why::Returned)
-            throw std::runtime_error(symbol + " did not return" + (stop.fault ? ": " + stop.fault->message() : ""));
-        return machine_->reg(UC_X86_REG_EAX);
-    }
-
-    void poke(uint32_t addr, const std::vector<uint8_t>& bytes)
-    {
-        if (!machine_->memory().poke(addr, bytes))
-            throw std::runtime_error("scratch not mapped");
-    }
-    std::vector<uint8_t> peek(uint32_t addr, uint32_t n)
-    {
-        std::vector<uint8_t> bytes(n);
-        if (!machine_->memory().peek(addr, bytes))
-            throw std::runtime_error("scratch not mapped");
-        return bytes;
-    }
-
-private:
-    static KernelOptions kernel_options()
-    {
-        KernelOptions o;
-        o.fast_clock = true;
-        return o;
-    }
-
-    const ElfImage& image_;
-    QuietConsole console_;
-    Kernel kernel_;
-    std::unique_ptr<Machine> machine_;
-};
+GuestSession session(const ElfImage& image, bool profile)
+{
+    MachineOptions options;
+    options.scratch = true;
+    options.profile = profile;
+    return GuestSession(image, options);
+}
 
 struct Case {
     const char* label;
@@ -106,20 +54,20 @@ struct Case {
     std::vector<uint32_t> args;
     bool aimed;  // held to a third of the byte loop
     // Fills memory before a call, then checks what the call did.
-    std::function<void(Bench&)> prepare;
-    std::function<bool(Bench&, uint32_t result)> check;
+    std::function<void(GuestSession&)> prepare;
+    std::function<bool(GuestSession&, uint32_t result)> check;
 };
 
 std::vector<Case> cases()
 {
     const auto data = pattern(kBytes);
-    auto copy_prepare = [data](uint32_t src) { return [data, src](Bench& b) { b.poke(src, data); }; };
+    auto copy_prepare = [data](uint32_t src) { return [data, src](GuestSession& b) { b.poke(src, data); }; };
     auto copied = [data](uint32_t dst) {
-        return [data, dst](Bench& b, uint32_t result) { return result == dst && b.peek(dst, kBytes) == data; };
+        return [data, dst](GuestSession& b, uint32_t result) { return result == dst && b.peek(dst, kBytes) == data; };
     };
-    auto move_prepare = [](Bench& b) { b.poke(kMoveArea, pattern(kBytes + kMoveGap)); };
+    auto move_prepare = [](GuestSession& b) { b.poke(kMoveArea, pattern(kBytes + kMoveGap)); };
     auto moved = [](uint32_t dst, uint32_t src) {
-        return [dst, src](Bench& b, uint32_t result) {
+        return [dst, src](GuestSession& b, uint32_t result) {
             auto whole = pattern(kBytes + kMoveGap);
             std::vector<uint8_t> want(whole.begin() + (src - kMoveArea), whole.begin() + (src - kMoveArea) + kBytes);
             return result == dst && b.peek(dst, kBytes) == want;
@@ -132,16 +80,16 @@ std::vector<Case> cases()
         {"memcpy, aligned", "memcpy", "loop_copy", {kDst, kSrc, kBytes}, true, copy_prepare(kSrc), copied(kDst)},
         {"memcpy, dst+1 src+2", "memcpy", "loop_copy", {kDst + 1, kSrc + 2, kBytes}, true, copy_prepare(kSrc + 2),
          copied(kDst + 1)},
-        {"memset", "memset", "loop_fill", {kDst, 0x5A, kBytes}, true, [](Bench&) {},
-         [](Bench& b, uint32_t result) {
+        {"memset", "memset", "loop_fill", {kDst, 0x5A, kBytes}, true, [](GuestSession&) {},
+         [](GuestSession& b, uint32_t result) {
              return result == kDst && b.peek(kDst, kBytes) == std::vector<uint8_t>(kBytes, 0x5A);
          }},
         {"memmove, dst below src", "memmove", "loop_copy", {kMoveArea, kMoveArea + kMoveGap, kBytes}, true,
          move_prepare, moved(kMoveArea, kMoveArea + kMoveGap)},
         {"memmove, dst above src", "memmove", "loop_copy_backward", {kMoveArea + kMoveGap, kMoveArea, kBytes}, true,
          move_prepare, moved(kMoveArea + kMoveGap, kMoveArea)},
-        {"strlen", "strlen", "loop_length", {kSrc}, false, [text](Bench& b) { b.poke(kSrc, text); },
-         [](Bench&, uint32_t result) { return result == kBytes; }},
+        {"strlen", "strlen", "loop_length", {kSrc}, false, [text](GuestSession& b) { b.poke(kSrc, text); },
+         [](GuestSession&, uint32_t result) { return result == kBytes; }},
     };
 }
 
@@ -150,7 +98,7 @@ struct Counts {
     double instructions = 0, stores = 0, bytes_per_store = 0;
 };
 
-Counts counted(Bench& bench, const Case& c, const char* symbol)
+Counts counted(GuestSession& bench, const Case& c, const char* symbol)
 {
     bench.machine().reset();
     c.prepare(bench);
@@ -163,7 +111,7 @@ Counts counted(Bench& bench, const Case& c, const char* symbol)
 }
 
 // Best of a few batches: the host may be busy with other work.
-double ns_per_call(Bench& bench, const Case& c, const char* symbol)
+double ns_per_call(GuestSession& bench, const Case& c, const char* symbol)
 {
     bench.machine().reset();
     c.prepare(bench);
@@ -184,8 +132,8 @@ double ns_per_call(Bench& bench, const Case& c, const char* symbol)
 int run()
 {
     const ElfImage image = ElfImage::load(VEKOS_BENCH_STRING_IMAGE);
-    Bench profiled(image, true);
-    Bench plain(image, false);
+    GuestSession profiled = session(image, true);
+    GuestSession plain = session(image, false);
 
     std::printf("==== string routines on %u bytes, against a byte loop with the same flags ====\n", kBytes);
     std::printf("per byte; ratio = routine / byte loop; aim: both ratios <= 1/3 for the memory routines\n\n");
@@ -214,12 +162,4 @@ int run()
 } // namespace
 } // namespace vekos::bench
 
-int main()
-{
-    try {
-        return vekos::bench::run();
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "bench_string: %s\n", e.what());
-        return 2;
-    }
-}
+int main() { return vekos::bench::run_guarded("bench_string", vekos::bench::run, 2); }
