@@ -10,39 +10,13 @@
 //                    status is the number of writes that failed
 //   exit N           exit with status N
 #include <fcntl.h>
+#include <stdlib.h>
+#include <string.h>
 #include <unistd.h>
 
 namespace {
 
-unsigned length(const char *text)
-{
-    unsigned n = 0;
-    while (text[n])
-        ++n;
-    return n;
-}
-
-bool same(const char *a, const char *b)
-{
-    while (*a && *a == *b) {
-        ++a;
-        ++b;
-    }
-    return *a == *b;
-}
-
-int number(const char *text)
-{
-    bool negative = *text == '-';
-    if (negative)
-        ++text;
-    int value = 0;
-    while (*text >= '0' && *text <= '9')
-        value = value * 10 + (*text++ - '0');
-    return negative ? -value : value;
-}
-
-void say(int fd, const char *text) { write(fd, text, length(text)); }
+void say(int fd, const char *text) { write(fd, text, strlen(text)); }
 
 int echo(int count, char **words)
 {
@@ -85,36 +59,36 @@ extern "C" int main(int argc, char **argv)
         return 2;
     }
     const char *mode = argv[1];
-    if (same(mode, "null")) {
+    if (strcmp(mode, "null") == 0) {
         *reinterpret_cast<volatile unsigned *>(zero) = 1;
         return 0;
     }
-    if (same(mode, "div")) {
+    if (strcmp(mode, "div") == 0) {
         volatile int dividend = 7;  // a constant 1 would let the compiler avoid dividing
         return dividend / zero;
     }
-    if (same(mode, "ud2")) {
+    if (strcmp(mode, "ud2") == 0) {
         asm volatile("ud2");
         return 0;
     }
-    if (same(mode, "spin")) {
+    if (strcmp(mode, "spin") == 0) {
         for (;;)
             asm volatile("");
     }
-    if (same(mode, "sleep") && argc == 3) {
-        sleep(static_cast<unsigned>(number(argv[2])));
+    if (strcmp(mode, "sleep") == 0 && argc == 3) {
+        sleep(static_cast<unsigned>(atoi(argv[2])));
         return 0;
     }
-    if (same(mode, "write") && argc == 4) {
-        unsigned n = length(argv[3]);
+    if (strcmp(mode, "write") == 0 && argc == 4) {
+        unsigned n = strlen(argv[3]);
         return writefile(argv[2], argv[3], n) == static_cast<int>(n) ? 0 : 1;
     }
-    if (same(mode, "cat") && argc == 3)
+    if (strcmp(mode, "cat") == 0 && argc == 3)
         return cat(argv[2]);
-    if (same(mode, "echo"))
+    if (strcmp(mode, "echo") == 0)
         return echo(argc - 2, argv + 2);
-    if (same(mode, "exit") && argc == 3)
-        return number(argv[2]);
+    if (strcmp(mode, "exit") == 0 && argc == 3)
+        return atoi(argv[2]);
     say(2, "crasher: unknown mode\n");
     return 2;
 }

@@ -1,5 +1,7 @@
 // The test image: the whole runtime linked in, plus a main and a few routines
 // that let the tests reach CPU behaviour (faults, the x87 unit) directly.
+#include <stdlib.h>
+#include <string.h>
 #include <unistd.h>
 
 namespace {
@@ -15,25 +17,6 @@ void put_hex(unsigned value)
     write(1, text, 9);
 }
 
-unsigned length(const char *text)
-{
-    unsigned n = 0;
-    while (text[n])
-        ++n;
-    return n;
-}
-
-int parse_int(const char *text)
-{
-    bool negative = *text == '-';
-    if (negative)
-        ++text;
-    int value = 0;
-    while (*text >= '0' && *text <= '9')
-        value = value * 10 + (*text++ - '0');
-    return negative ? -value : value;
-}
-
 } // namespace
 
 extern "C" {
@@ -44,12 +27,12 @@ int main(int argc, char **argv)
 {
     put_hex(reinterpret_cast<unsigned>(argv));
     for (int i = 0; i < argc; ++i) {
-        write(1, argv[i], length(argv[i]));
+        write(1, argv[i], strlen(argv[i]));
         write(1, "\n", 1);
     }
     if (argc == 0)
         return 42;
-    return argc > 1 ? parse_int(argv[1]) : 0;
+    return argc > 1 ? atoi(argv[1]) : 0;
 }
 
 // A float-to-int conversion makes GCC save, change and restore the control
