@@ -51,6 +51,58 @@ uint32_t Disassembler::count(std::span<const uint8_t> code, uint32_t address) co
     return n ? uint32_t(n) : 1;
 }
 
+std::optional<uint32_t> Disassembler::interrupt_ending_at(std::span<const uint8_t> before, uint32_t end,
+                                                          uint32_t vector) const
+{
+    // The closest start first: a shorter instruction ending at `end` is the
+    // one the CPU ran, a longer one would have to contain it.
+    for (size_t length = 1; length <= before.size(); ++length) {
+        cs_insn* insn = nullptr;
+        const uint32_t start = end - uint32_t(length);
+        size_t n = cs_disasm(handle_, before.data() + before.size() - length, length, start, 1, &insn);
+        if (n == 0)
+            continue;
+        const bool raises = insn->size == length &&
+                            ((insn->id == X86_INS_INT && insn->bytes[insn->size - 1] == vector) ||
+                             (insn->id == X86_INS_INT3 && vector == 3) || (insn->id == X86_INS_INTO && vector == 4));
+        cs_free(insn, n);
+        if (raises)
+            return start;
+    }
+    return std::nullopt;
+}
+
+std::optional<uint32_t> Disassembler::first_of(Kind kind, std::span<const uint8_t> code, uint32_t address) const
+{
+    auto matches = [kind](unsigned id) {
+        switch (kind) {
+        case Kind::port_input:
+            return id == X86_INS_IN || id == X86_INS_INSB || id == X86_INS_INSW || id == X86_INS_INSD;
+        case Kind::port_output:
+            return id == X86_INS_OUT || id == X86_INS_OUTSB || id == X86_INS_OUTSW || id == X86_INS_OUTSD;
+        case Kind::sysenter: return id == X86_INS_SYSENTER;
+        case Kind::syscall: return id == X86_INS_SYSCALL;
+        }
+        return false;
+    };
+    std::optional<uint32_t> found;
+    cs_insn* insn = cs_malloc(handle_);
+    const uint8_t* p = code.data();
+    size_t left = code.size();
+    uint64_t at = address;
+    while (left > 0) {
+        const uint32_t start = uint32_t(at);
+        if (!cs_disasm_iter(handle_, &p, &left, &at, insn))
+            break;
+        if (matches(insn->id)) {
+            found = start;
+            break;
+        }
+    }
+    cs_free(insn, 1);
+    return found;
+}
+
 std::vector<uint32_t> Disassembler::after_rdtsc(std::span<const uint8_t> code, uint32_t address) const
 {
     std::vector<uint32_t> sites;

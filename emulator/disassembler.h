@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -21,6 +22,14 @@ public:
     uint32_t count(std::span<const uint8_t> code, uint32_t address) const;
     // Addresses just past every rdtsc instruction in a linear sweep of the code.
     std::vector<uint32_t> after_rdtsc(std::span<const uint8_t> code, uint32_t address) const;
+
+    // The start of the int n, int3 or into that raises `vector` and ends right
+    // at `end`; `before` holds the bytes just below `end`.
+    std::optional<uint32_t> interrupt_ending_at(std::span<const uint8_t> before, uint32_t end, uint32_t vector) const;
+    // Which instructions an instruction hook may stand for.
+    enum class Kind { port_input, port_output, sysenter, syscall };
+    // The first instruction of that kind in straight-line code starting at `address`.
+    std::optional<uint32_t> first_of(Kind kind, std::span<const uint8_t> code, uint32_t address) const;
 
 private:
     size_t handle_ = 0;

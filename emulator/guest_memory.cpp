@@ -81,6 +81,16 @@ void GuestMemory::load(uint32_t addr, std::span<const uint8_t> bytes)
     }
 }
 
+void GuestMemory::protect(uint32_t base, uint32_t access)
+{
+    for (Region& r : regions_)
+        if (r.base == base) {
+            r.access = access;
+            return;
+        }
+    throw std::invalid_argument("no guest region at " + std::to_string(base));
+}
+
 void GuestMemory::map_into(uc_struct* uc) const
 {
     for (const Region& r : regions_) {

@@ -28,6 +28,13 @@ public:
     void add_region(uint32_t base, uint32_t size, uint32_t access, std::string name);
     // Writes the pristine image (before the first run); ignores protections.
     void load(uint32_t addr, std::span<const uint8_t> bytes);
+    void load(uint32_t addr, std::span<const std::byte> bytes)
+    {
+        load(addr, std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()));
+    }
+    // Changes a whole region's access as the host sees it (the caller changes
+    // the CPU emulator's).
+    void protect(uint32_t base, uint32_t access);
     // Hands every region to the CPU emulator.
     void map_into(uc_struct* uc) const;
     // Drops everything written since load().
@@ -45,6 +52,10 @@ public:
 
     // Host-side access that ignores guest protections (harness, loader).
     bool poke(uint32_t addr, std::span<const uint8_t> bytes);
+    bool poke(uint32_t addr, std::span<const std::byte> bytes)
+    {
+        return poke(addr, std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()));
+    }
     bool peek(uint32_t addr, std::span<uint8_t> bytes) const;
 
     struct Region {

@@ -6,12 +6,10 @@
 #include <unicorn/unicorn.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
-#include <condition_variable>
-#include <cstdio>
 #include <cstring>
 #include <map>
-#include <mutex>
 #include <stdexcept>
 #include <thread>
 
@@ -19,23 +17,40 @@ namespace vekos {
 namespace {
 
 constexpr uint32_t kIntVector = 0x80;
-constexpr uint8_t kHlt = 0xF4;
 constexpr uint16_t kFpuControlPowerOn = 0x037F;
 constexpr uint16_t kFpuTagEmpty = 0xFFFF;
 constexpr uint32_t kMxcsrPowerOn = 0x1F80;
 constexpr uint32_t kMaxInstructionBytes = 15;
+// How far an instruction hook looks for the instruction it stands for: its
+// translation block, which Unicorn keeps well under a page.
+constexpr uint32_t kMaxBlockBytes = 4096;
+// How often a stop is asked for again until the run really ends (a stop asked
+// for just before the engine starts is otherwise lost).
+constexpr auto kStopRetry = std::chrono::milliseconds(20);
+
+// Flat 4 GiB segments: ring 0 only to get to ring 3, ring 3 for the program.
+// The accessed bit is set, so the CPU never writes the (read-only) table.
+constexpr uint16_t kKernelCode = 0x08, kKernelData = 0x10, kUserCode = 0x1B, kUserData = 0x23;
+constexpr uint64_t flat_descriptor(uint8_t access)
+{
+    return 0xFFFFull | uint64_t(access) << 40 | 0xFull << 48 | 0xCull << 52;  // limit 0xFFFFF pages, 32-bit
+}
+constexpr std::array<uint64_t, 5> kDescriptors = {
+    0,
+    flat_descriptor(0x9B),  // ring 0 code, execute/read
+    flat_descriptor(0x93),  // ring 0 data, read/write
+    flat_descriptor(0xFB),  // ring 3 code
+    flat_descriptor(0xF3),  // ring 3 data
+};
+constexpr uint32_t kUserFlags = 0x202;  // IF set, IOPL 0: cli, sti, in and out are refused
+constexpr uint8_t kIretd = 0xCF;
+constexpr uint8_t kInt3 = 0xCC;
+constexpr uint32_t kBreakpointVector = 3;
 
 void check(uc_err err, const char* what)
 {
     if (err != UC_ERR_OK)
         throw std::runtime_error(std::string("CPU emulator: ") + what + ": " + uc_strerror(err));
-}
-
-std::string hex(uint32_t v)
-{
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "0x%08x", v);
-    return buf;
 }
 
 uint32_t segment_access(uint32_t elf_flags)
@@ -50,42 +65,59 @@ uint32_t segment_access(uint32_t elf_flags)
     return a;
 }
 
-// Pages of all segments, each with the union of the access of the segments in it.
-std::map<uint32_t, uint32_t> page_access(const ElfImage& image)
+// The program's pages as runs of equal access; a page shared by two segments
+// gets the union of their access.  Works on segment boundaries, not pages,
+// so its cost does not grow with the size of the segments.
+std::vector<std::pair<std::pair<uint32_t, uint32_t>, uint32_t>> program_regions(const ElfImage& image)
 {
-    std::map<uint32_t, uint32_t> pages;
-    for (const Segment& s : image.segments())
-        for (uint64_t p = page_floor(s.vaddr); p < uint64_t(s.vaddr) + s.memsz; p += kPageSize)
-            pages[uint32_t(p)] |= segment_access(s.flags);
-    return pages;
+    std::vector<uint64_t> cuts;
+    for (const Segment& s : image.segments()) {
+        cuts.push_back(page_floor(s.vaddr));
+        cuts.push_back(page_ceil(uint64_t(s.vaddr) + s.memsz));
+    }
+    std::sort(cuts.begin(), cuts.end());
+    cuts.erase(std::unique(cuts.begin(), cuts.end()), cuts.end());
+    std::vector<std::pair<std::pair<uint32_t, uint32_t>, uint32_t>> regions;  // {{base, size}, access}
+    for (size_t i = 0; i + 1 < cuts.size(); ++i) {
+        uint32_t access = 0;
+        for (const Segment& s : image.segments())
+            if (page_floor(s.vaddr) <= cuts[i] && cuts[i] < page_ceil(uint64_t(s.vaddr) + s.memsz))
+                access |= segment_access(s.flags);
+        if (access == 0)
+            continue;  // a gap between segments
+        const uint32_t base = uint32_t(cuts[i]), size = uint32_t(cuts[i + 1] - cuts[i]);
+        if (!regions.empty() && regions.back().second == access &&
+            regions.back().first.first + regions.back().first.second == base)
+            regions.back().first.second += size;
+        else
+            regions.push_back({{base, size}, access});
+    }
+    return regions;
 }
 
 } // namespace
 
-std::string Fault::message() const
+uint64_t argument_bytes(const std::vector<std::string>& argv)
 {
-    return kind + ": " + detail + "; eip " + hex(eip) + ": " + instruction;
+    uint64_t strings = 0;
+    for (const std::string& arg : argv)
+        strings += arg.size() + 1;
+    // argc, the pointers, a null after them, and up to 15 bytes of alignment.
+    return strings + 4 * (uint64_t(argv.size()) + 2) + 15;
 }
 
 Machine::Machine(const ElfImage& image, Kernel& kernel, MachineOptions options)
     : image_(image), kernel_(kernel), options_(options)
 {
-    // Program pages, grouped into runs of equal access.
-    auto pages = page_access(image);
-    for (auto it = pages.begin(); it != pages.end();) {
-        uint32_t base = it->first, access = it->second, size = 0;
-        while (it != pages.end() && it->first == base + size && it->second == access) {
-            size += kPageSize;
-            ++it;
-        }
-        memory_.add_region(base, size, access, "program-" + hex(base));
-    }
+    for (const auto& [range, access] : program_regions(image))
+        memory_.add_region(range.first, range.second, access, "program-" + hex32(range.first));
     for (const Segment& s : image.segments())
         memory_.load(s.vaddr, s.bytes);
     memory_.add_region(kStackBase, kStackSize, kRead | kWrite, "stack");
-    memory_.add_region(kReturnSentinel, kPageSize, kRead | kExec, "return-sentinel");
-    std::vector<uint8_t> hlts(kPageSize, kHlt);
-    memory_.load(kReturnSentinel, hlts);
+    memory_.add_region(kStandInPage, kPageSize, kRead | kExec, "stand-in");
+    memory_.load(kStandInPage, std::vector<uint8_t>(kPageSize, kInt3));
+    memory_.load(kDescriptorTable, std::as_bytes(std::span(kDescriptors)));
+    memory_.load(kUserModeEntry, std::span<const uint8_t>(&kIretd, 1));
     if (options_.scratch)
         memory_.add_region(kScratchBase, kScratchSize, kRead | kWrite, "scratch");
 
@@ -97,43 +129,8 @@ Machine::Machine(const ElfImage& image, Kernel& kernel, MachineOptions options)
         check(uc_reg_write(uc_, UC_X86_REG_FPCW, &cw), "FPU control word");
         check(uc_reg_write(uc_, UC_X86_REG_FPTAG, &tag), "FPU tag word");
         check(uc_reg_write(uc_, UC_X86_REG_MXCSR, &mxcsr), "MXCSR");
-
-        // Hooks go in before the first run, or translated blocks miss them.
-        uc_hook h;
-        check(uc_hook_add(uc_, &h, UC_HOOK_INTR, reinterpret_cast<void*>(&Machine::on_interrupt), this, 1,
-                          0),
-              "interrupt hook");
-        check(uc_hook_add(uc_, &h, UC_HOOK_MEM_INVALID, reinterpret_cast<void*>(&Machine::on_invalid_memory),
-                          this, 1, 0),
-              "memory fault hook");
-        // A memory hook, on a page nothing uses, keeps eip exact at a faulting access.
-        check(uc_hook_add(uc_, &h, UC_HOOK_MEM_READ | UC_HOOK_MEM_WRITE,
-                          reinterpret_cast<void*>(&Machine::on_memory_probe), this, kNeverExecuted,
-                          kNeverExecuted),
-              "memory probe hook");
-        if (options_.max_instructions)
-            check(uc_hook_add(uc_, &h, UC_HOOK_BLOCK, reinterpret_cast<void*>(&Machine::on_block), this,
-                              1, 0),
-                  "block hook");
-        if (options_.fixed_tsc) {
-            // Unicorn cannot hook rdtsc itself: overwrite edx:eax right after it.
-            for (const Segment& seg : image.segments()) {
-                if (!(seg.flags & 1))
-                    continue;
-                for (uint32_t site : disassembler_.after_rdtsc(seg.bytes, seg.vaddr))
-                    check(uc_hook_add(uc_, &h, UC_HOOK_CODE, reinterpret_cast<void*>(&Machine::on_after_rdtsc),
-                                      this, site, site),
-                          "rdtsc hook");
-            }
-        }
-        if (options_.profile) {
-            check(uc_hook_add(uc_, &h, UC_HOOK_CODE, reinterpret_cast<void*>(&Machine::on_profile_code), this,
-                              1, 0),
-                  "profile code hook");
-            check(uc_hook_add(uc_, &h, UC_HOOK_MEM_WRITE, reinterpret_cast<void*>(&Machine::on_profile_store),
-                              this, 1, 0),
-                  "profile store hook");
-        }
+        add_hooks();
+        enter_user_mode();
         check(uc_context_alloc(uc_, &pristine_), "context");
         check(uc_context_save(uc_, pristine_), "context save");
     } catch (...) {
@@ -152,11 +149,90 @@ Machine::~Machine()
         uc_close(uc_);
 }
 
+void Machine::add_hooks()
+{
+    // Hooks go in before the first run, or translated blocks miss them.
+    auto add = [this](int type, auto callback, uint64_t begin, uint64_t end, const char* what) {
+        uc_hook h;
+        check(uc_hook_add(uc_, &h, type, reinterpret_cast<void*>(callback), this, begin, end), what);
+    };
+    add(UC_HOOK_INTR, &Machine::on_interrupt, 1, 0, "interrupt hook");
+    add(UC_HOOK_MEM_INVALID, &Machine::on_invalid_memory, 1, 0, "memory fault hook");
+    // A memory hook, on a page nothing uses, keeps eip exact at a faulting access.
+    add(UC_HOOK_MEM_READ | UC_HOOK_MEM_WRITE, &Machine::on_memory_probe, kNeverExecuted, kNeverExecuted,
+        "memory probe hook");
+    // The engine runs these at any privilege: each ends the run as the CPU would.
+    auto add_insn = [this](auto callback, int instruction, const char* what) {
+        uc_hook h;
+        check(uc_hook_add(uc_, &h, UC_HOOK_INSN, reinterpret_cast<void*>(callback), this, 1, 0, instruction), what);
+    };
+    add_insn(&Machine::on_port_input, UC_X86_INS_IN, "in hook");
+    add_insn(&Machine::on_port_output, UC_X86_INS_OUT, "out hook");
+    add_insn(&Machine::on_sysenter, UC_X86_INS_SYSENTER, "sysenter hook");
+    add_insn(&Machine::on_syscall, UC_X86_INS_SYSCALL, "syscall hook");
+    if (options_.max_instructions)
+        add(UC_HOOK_BLOCK, &Machine::on_block, 1, 0, "block hook");
+    if (options_.fixed_tsc) {
+        // Unicorn cannot hook rdtsc itself: overwrite edx:eax right after it.
+        for (const Segment& seg : image_.segments()) {
+            if (!(seg.flags & 1))
+                continue;
+            for (uint32_t site : disassembler_.after_rdtsc(seg.bytes, seg.vaddr))
+                add(UC_HOOK_CODE, &Machine::on_after_rdtsc, site, site, "rdtsc hook");
+        }
+    }
+    if (options_.profile) {
+        add(UC_HOOK_CODE, &Machine::on_profile_code, 1, 0, "profile code hook");
+        add(UC_HOOK_MEM_WRITE, &Machine::on_profile_store, 1, 0, "profile store hook");
+    }
+}
+
+// A vekos program is a user-mode process: the CPU goes from ring 0 to ring 3
+// once, through an iretd in the stand-in's page, and stays there (the saved
+// pristine state is at ring 3).  Privileged instructions then fault as on
+// real hardware, without a hook per instruction.
+void Machine::enter_user_mode()
+{
+    uc_x86_mmr gdtr{0, kDescriptorTable, uint32_t(sizeof kDescriptors - 1), 0};
+    check(uc_reg_write(uc_, UC_X86_REG_GDTR, &gdtr), "descriptor table");
+    const std::pair<int, uint32_t> selectors[] = {
+        {UC_X86_REG_CS, kKernelCode}, {UC_X86_REG_SS, kKernelData}, {UC_X86_REG_DS, kUserData},
+        {UC_X86_REG_ES, kUserData},   {UC_X86_REG_FS, kUserData},   {UC_X86_REG_GS, kUserData},
+    };
+    for (const auto& [reg, selector] : selectors)
+        check(uc_reg_write(uc_, reg, &selector), "segment register");
+    const uint32_t frame[5] = {kUserModeReached, kUserCode, kUserFlags, kStackTop, kUserData};
+    const uint32_t sp = kStackTop - sizeof frame;
+    memory_.poke(sp, std::as_bytes(std::span(frame)));
+    set_reg(UC_X86_REG_ESP, sp);
+    mode_ = Mode::entering_user_mode;
+    check(uc_emu_start(uc_, kUserModeEntry, kUserModeReached, 0, 0), "entering user mode");
+    if (reg(UC_X86_REG_EIP) != kUserModeReached || (reg(UC_X86_REG_CS) & 3) != 3)
+        throw std::runtime_error("CPU emulator: could not enter user mode");
+    // The iretd is not needed again: int3 there too, like the rest of the page.
+    memory_.load(kUserModeEntry, std::span<const uint8_t>(&kInt3, 1));
+    memory_.reset();
+    check(uc_ctl_remove_cache(uc_, kStandInPage, kStandInPage + kPageSize), "translation cache");
+}
+
 void Machine::reset()
 {
     memory_.reset();
     check(uc_context_restore(uc_, pristine_), "context restore");
     executed_ = 0;
+    requested_signal_ = 0;
+}
+
+void Machine::request_stop(int signal)
+{
+    int none = 0;
+    requested_signal_.compare_exchange_strong(none, signal);
+    kernel_.interrupt();
+    std::unique_lock lock(stop_mutex_);
+    while (running_) {
+        uc_emu_stop(uc_);
+        stop_wake_.wait_for(lock, kStopRetry);
+    }
 }
 
 uint32_t Machine::reg(int id) const
@@ -184,6 +260,22 @@ uint16_t Machine::fpu_control_word() const
     return cw;
 }
 
+std::vector<uint8_t> Machine::readable_bytes(uint32_t from, uint32_t to) const
+{
+    // Byte by byte: the range may begin or end in unmapped memory.
+    std::vector<uint8_t> code;
+    for (uint32_t at = from; at != to; ++at) {
+        uint8_t b;
+        if (!memory_.peek(at, std::span<uint8_t>(&b, 1))) {
+            if (code.empty())
+                continue;  // not mapped yet: the part that is
+            break;
+        }
+        code.push_back(b);
+    }
+    return code;
+}
+
 std::string Machine::instruction_at(uint32_t eip) const
 {
     std::vector<uint8_t> code;
@@ -207,52 +299,80 @@ void Machine::record_fault(std::string kind, std::string detail, uint32_t eip, i
     uc_emu_stop(uc_);
 }
 
+void Machine::record_interrupt(uint32_t vector, uint32_t eip)
+{
+    // int n, int3 and into leave eip after themselves, a faulting instruction
+    // leaves it on itself: an interrupt instruction for this vector ending at
+    // eip tells the two apart.
+    std::vector<uint8_t> before = readable_bytes(eip - kMaxInstructionBytes, eip);
+    const std::optional<uint32_t> start = disassembler_.interrupt_ending_at(before, eip, vector);
+    InterruptClass c = classify_interrupt(vector, start.has_value());
+    record_fault(c.kind, std::move(c.detail), start.value_or(eip), c.status);
+}
+
+void Machine::record_forbidden(Disassembler::Kind kind)
+{
+    // The hook runs with eip somewhere at or before the instruction, in the
+    // same straight-line block: the first instruction of its kind from there.
+    uint32_t eip = reg(UC_X86_REG_EIP);
+    std::vector<uint8_t> block = readable_bytes(eip, eip + kMaxBlockBytes);
+    if (auto at = disassembler_.first_of(kind, block, eip))
+        eip = *at;
+    switch (kind) {
+    case Disassembler::Kind::port_input:
+    case Disassembler::Kind::port_output:
+        record_fault("general protection fault", "I/O port access in user mode", eip, exit_status::memory_fault);
+        break;
+    case Disassembler::Kind::sysenter:
+        record_fault("general protection fault", "sysenter (vekos programs enter the kernel with int 0x80)", eip,
+                     exit_status::memory_fault);
+        break;
+    case Disassembler::Kind::syscall:
+        record_fault("invalid instruction", "syscall (vekos programs enter the kernel with int 0x80)", eip,
+                     exit_status::invalid_instruction);
+        break;
+    }
+}
+
 void Machine::on_interrupt(uc_struct* uc, uint32_t intno, void* self_ptr)
 {
     auto* self = static_cast<Machine*>(self_ptr);
     // Exceptions must not unwind through the emulator: keep them for later.
     try {
-        if (intno == kIntVector) {
-            int ids[4] = {UC_X86_REG_EAX, UC_X86_REG_EBX, UC_X86_REG_ECX, UC_X86_REG_EDX};
-            CallRegs regs;
-            void* vals[4] = {&regs.eax, &regs.ebx, &regs.ecx, &regs.edx};
-            uc_reg_read_batch(uc, ids, vals, 4);
-            Kernel::Outcome out = self->kernel_.handle(self->memory_, regs);
-            if (out.exit) {
-                self->stop_ = Stop{Stop::Why::Exited, out.exit_status, std::nullopt};
-                uc_emu_stop(uc);
-                return;
-            }
-            uint32_t answer = uint32_t(out.answer);
-            uc_reg_write(uc, UC_X86_REG_EAX, &answer);
+        if (self->stop_) {
+            // The run is ending (the engine finishes its block first): no more calls.
+            uc_emu_stop(uc);
             return;
         }
-        uint32_t eip = self->reg(UC_X86_REG_EIP);
-        switch (intno) {
-        case 0:
-            self->record_fault("divide error", "division by zero or quotient too large", eip,
-                               exit_status::divide_error);
-            break;
-        case 6:
-            self->record_fault("invalid instruction", "the CPU cannot execute the instruction", eip,
-                               exit_status::invalid_instruction);
-            break;
-        case 13:
-            self->record_fault("general protection fault", "privileged or malformed instruction", eip,
-                               exit_status::memory_fault);
-            break;
-        case 14:
-            self->record_fault("page fault", "memory access refused", eip, exit_status::memory_fault);
-            break;
-        case 3:
-            self->record_fault("breakpoint trap", "int3 executed", eip - 1, exit_status::memory_fault);
-            break;
-        default: {
-            char what[64];
-            std::snprintf(what, sizeof what, "interrupt 0x%02x (only int 0x80 enters the kernel)", intno);
-            self->record_fault("unexpected interrupt", what, eip - 2, exit_status::memory_fault);
+        const uint32_t eip = self->reg(UC_X86_REG_EIP);
+        if (intno == kBreakpointVector && eip - 1 - kStandInPage < kPageSize) {
+            if (eip - 1 == kReturnSentinel && self->mode_ == Mode::call) {
+                self->stop_ = Stop{Stop::Why::Returned, 0, std::nullopt, 0};
+                uc_emu_stop(uc);
+            } else {
+                self->record_fault("segmentation fault",
+                                   "execution outside the program at " + hex32(eip - 1) + ", the stand-in's own page",
+                                   eip - 1, exit_status::memory_fault);
+            }
+            return;
         }
+        if (intno != kIntVector) {
+            self->record_interrupt(intno, eip);
+            return;
         }
+        int ids[4] = {UC_X86_REG_EAX, UC_X86_REG_EBX, UC_X86_REG_ECX, UC_X86_REG_EDX};
+        CallRegs regs;
+        void* vals[4] = {&regs.eax, &regs.ebx, &regs.ecx, &regs.edx};
+        uc_reg_read_batch(uc, ids, vals, 4);
+        Kernel::Outcome out = self->kernel_.handle(self->memory_, regs);
+        if (out.exit || out.output_closed) {
+            self->stop_ = Stop{out.exit ? Stop::Why::Exited : Stop::Why::OutputClosed, out.exit_status,
+                               std::nullopt, 0};
+            uc_emu_stop(uc);
+            return;
+        }
+        uint32_t answer = uint32_t(out.answer);
+        uc_reg_write(uc, UC_X86_REG_EAX, &answer);
     } catch (...) {
         self->hook_error_ = std::current_exception();
         uc_emu_stop(uc);
@@ -264,27 +384,36 @@ bool Machine::on_invalid_memory(uc_struct* uc, int type, uint64_t address, int s
 {
     auto* self = static_cast<Machine*>(self_ptr);
     try {
-        uint32_t eip = self->reg(UC_X86_REG_EIP);
-        std::string what;
-        switch (type) {
-        case UC_MEM_READ_UNMAPPED: what = "read of unmapped memory"; break;
-        case UC_MEM_WRITE_UNMAPPED: what = "write to unmapped memory"; break;
-        case UC_MEM_FETCH_UNMAPPED: what = "execution of unmapped memory"; break;
-        case UC_MEM_WRITE_PROT: what = "write to read-only memory"; break;
-        case UC_MEM_READ_PROT: what = "read of unreadable memory"; break;
-        case UC_MEM_FETCH_PROT: what = "execution of non-executable memory"; break;
-        default: what = "invalid memory access"; break;
-        }
-        if (type == UC_MEM_FETCH_UNMAPPED || type == UC_MEM_FETCH_PROT)
-            eip = uint32_t(address);
+        const uint32_t at = uint32_t(address);
         self->record_fault("segmentation fault",
-                           what + " at " + hex(uint32_t(address)) + " (" + std::to_string(size) + " bytes)",
-                           eip, exit_status::memory_fault);
+                           memory_access_text(type) + " at " + hex32(at) + " (" + std::to_string(size) + " bytes)",
+                           is_fetch(type) ? at : self->reg(UC_X86_REG_EIP), exit_status::memory_fault);
     } catch (...) {
         self->hook_error_ = std::current_exception();
     }
     uc_emu_stop(uc);
     return false;
+}
+
+uint32_t Machine::on_port_input(uc_struct*, uint32_t, int, void* self)
+{
+    static_cast<Machine*>(self)->record_forbidden(Disassembler::Kind::port_input);
+    return 0;
+}
+
+void Machine::on_port_output(uc_struct*, uint32_t, int, uint32_t, void* self)
+{
+    static_cast<Machine*>(self)->record_forbidden(Disassembler::Kind::port_output);
+}
+
+void Machine::on_sysenter(uc_struct*, void* self)
+{
+    static_cast<Machine*>(self)->record_forbidden(Disassembler::Kind::sysenter);
+}
+
+void Machine::on_syscall(uc_struct*, void* self)
+{
+    static_cast<Machine*>(self)->record_forbidden(Disassembler::Kind::syscall);
 }
 
 void Machine::on_block(uc_struct* uc, uint64_t address, uint32_t size, void* self_ptr)
@@ -301,7 +430,7 @@ void Machine::on_block(uc_struct* uc, uint64_t address, uint32_t size, void* sel
         }
         if (self->executed_ + n > self->options_.max_instructions) {
             if (!self->stop_)
-                self->stop_ = Stop{Stop::Why::InstructionLimit, 0, std::nullopt};
+                self->stop_ = Stop{Stop::Why::InstructionLimit, 0, std::nullopt, 0};
             uc_emu_stop(uc);
             return;
         }
@@ -333,75 +462,83 @@ void Machine::on_profile_store(uc_struct*, int, uint64_t, int size, int64_t, voi
     p.stored_bytes += uint64_t(size);
 }
 
-Stop Machine::run(uint32_t begin)
+// The --timeout watchdog: once the time is up, asks the engine to stop (again
+// and again until it has) and cuts short any kernel call that waits.
+void Machine::supervise(std::unique_lock<std::mutex>& lock)
 {
+    const auto limit = std::chrono::duration<double>(options_.timeout_seconds);
+    if (stop_wake_.wait_for(lock, limit, [&] { return !running_; }))
+        return;
+    timed_out_ = true;
+    lock.unlock();
+    kernel_.interrupt();
+    lock.lock();
+    while (running_) {
+        uc_emu_stop(uc_);
+        stop_wake_.wait_for(lock, kStopRetry);
+    }
+}
+
+Stop Machine::run(uint32_t begin, Mode mode)
+{
+    mode_ = mode;
     stop_.reset();
     profile_ = Profile{};
     hook_error_ = nullptr;
     executed_ = 0;
     timed_out_ = false;
-
-    std::mutex mutex;
-    std::condition_variable done_cv;
-    bool done = false;
+    {
+        std::lock_guard lock(stop_mutex_);
+        running_ = true;
+    }
     std::thread watchdog;
-    if (options_.timeout_seconds > 0) {
-        watchdog = std::thread([&] {
-            std::unique_lock lock(mutex);
-            auto limit = std::chrono::duration<double>(options_.timeout_seconds);
-            if (!done_cv.wait_for(lock, limit, [&] { return done; })) {
-                timed_out_ = true;
-                uc_emu_stop(uc_);
-                kernel_.interrupt();
-            }
+    if (options_.timeout_seconds > 0)
+        watchdog = std::thread([this] {
+            std::unique_lock lock(stop_mutex_);
+            supervise(lock);
         });
+    uc_err err = UC_ERR_OK;
+    if (requested_signal_ == 0)
+        err = uc_emu_start(uc_, begin, kNeverExecuted, 0, 0);
+    {
+        std::lock_guard lock(stop_mutex_);
+        running_ = false;
     }
-    uc_err err = uc_emu_start(uc_, begin, kNeverExecuted, 0, 0);
-    if (watchdog.joinable()) {
-        {
-            std::lock_guard lock(mutex);
-            done = true;
-        }
-        done_cv.notify_all();
+    stop_wake_.notify_all();
+    if (watchdog.joinable())
         watchdog.join();
-    }
+
     if (hook_error_)
         std::rethrow_exception(hook_error_);
     if (stop_)
         return *stop_;
+    if (int signal = requested_signal_)
+        return Stop{Stop::Why::Interrupted, 0, std::nullopt, signal};
     if (timed_out_)
-        return Stop{Stop::Why::Timeout, 0, std::nullopt};
-
+        return Stop{Stop::Why::Timeout, 0, std::nullopt, 0};
     uint32_t eip = reg(UC_X86_REG_EIP);
     // Unicorn reports an undefined opcode (ud2, ...) as an error of the run,
     // not as interrupt 6; eip is left on the instruction.
-    if (err == UC_ERR_INSN_INVALID) {
+    if (err == UC_ERR_INSN_INVALID)
         record_fault("invalid instruction", "the CPU cannot execute the instruction", eip,
                      exit_status::invalid_instruction);
-        return *stop_;
-    }
-    if (err == UC_ERR_OK && eip == kReturnSentinel + 1)
-        return Stop{Stop::Why::Returned, 0, std::nullopt};
-    uint8_t previous = 0;
-    if (err == UC_ERR_OK && memory_.peek(eip - 1, std::span<uint8_t>(&previous, 1)) && previous == kHlt) {
-        record_fault("general protection fault", "privileged instruction hlt in user mode", eip - 1,
+    else
+        record_fault("CPU emulator stopped", err == UC_ERR_OK ? "no reason given" : uc_strerror(err), eip,
                      exit_status::memory_fault);
-        return *stop_;
-    }
-    record_fault("CPU emulator stopped", err == UC_ERR_OK ? "no reason given" : uc_strerror(err), eip,
-                 exit_status::memory_fault);
     return *stop_;
 }
 
 Stop Machine::start(const std::vector<std::string>& argv)
 {
+    const uint64_t needed = argument_bytes(argv);
+    if (needed > kMaxArgumentBytes)
+        throw ArgumentsTooLong("the program's arguments take " + std::to_string(needed) +
+                               " bytes of its stack; at most " + std::to_string(kMaxArgumentBytes) + " fit");
     // Strings at the top of the stack, then the pointer array, then argc.
     uint32_t sp = kStackTop;
     std::vector<uint32_t> pointers;
     for (const std::string& arg : argv) {
         sp -= uint32_t(arg.size() + 1);
-        if (sp < kStackBase + kStackSize / 2)
-            throw std::runtime_error("program arguments are too long for the stack");
         memory_.poke(sp, std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(arg.c_str()), arg.size() + 1));
         pointers.push_back(sp);
     }
@@ -409,12 +546,14 @@ Stop Machine::start(const std::vector<std::string>& argv)
     sp -= uint32_t(4 * (pointers.size() + 1));
     sp &= ~15u;
     uint32_t argc = uint32_t(argv.size());
-    memory_.poke(sp, std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(&argc), 4));
-    memory_.poke(sp + 4, std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(pointers.data()),
-                                                  pointers.size() * 4));
+    bool placed = memory_.poke(sp, std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(&argc), 4)) &&
+                  memory_.poke(sp + 4, std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(pointers.data()),
+                                                                pointers.size() * 4));
+    if (!placed)
+        throw std::logic_error("start-up stack: the arguments were measured to fit but do not");
     set_reg(UC_X86_REG_ESP, sp);
     entry_sp_ = sp;
-    return run(image_.entry());
+    return run(image_.entry(), Mode::program);
 }
 
 Stop Machine::call(uint32_t function, std::span<const uint32_t> args)
@@ -426,7 +565,7 @@ Stop Machine::call(uint32_t function, std::span<const uint32_t> args)
     uint32_t ret = kReturnSentinel;
     memory_.poke(sp, std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(&ret), 4));
     set_reg(UC_X86_REG_ESP, sp);
-    return run(function);
+    return run(function, Mode::call);
 }
 
 } // namespace vekos

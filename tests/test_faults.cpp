@@ -79,7 +79,7 @@ TEST_F(FaultTest, EachCpuFaultStopsWithItsKindPlaceAndStatus)
         {"divide by zero", "test_divide", {1, 0}, "divide error", "", exit_status::divide_error, "idiv", {0xf7}},
         {"quotient too large", "test_divide", {0x80000000, 0xFFFFFFFF}, "divide error", "", exit_status::divide_error, "idiv", {0xf7}},
         {"ud2", "test_invalid_instruction", {}, "invalid instruction", "", exit_status::invalid_instruction, "ud2", {0x0f, 0x0b}},
-        {"hlt", "test_halt", {}, "general protection fault", "privileged instruction hlt in user mode", memory, "hlt", {0xf4}},
+        {"hlt", "test_halt", {}, "general protection fault", "privileged or protected operation in user mode", memory, "hlt", {0xf4}},
         {"int3", "test_int3", {}, "breakpoint trap", "int3 executed", memory, "int3", {0xcc}},
     };
     for (const auto& row : rows) {
@@ -110,6 +110,81 @@ TEST_F(FaultTest, EachCpuFaultStopsWithItsKindPlaceAndStatus)
             EXPECT_NE(f.message().find(part), std::string::npos) << f.message();
         expect_machine_recovers(row.label);
     }
+}
+
+// Every CPU exception and privileged instruction a user-mode program can
+// raise: its kind, status and the exact instruction the report names.
+TEST_F(FaultTest, CatalogueOfCpuFaultsNamesTheFaultingInstruction)
+{
+    const int gp = exit_status::memory_fault, ill = exit_status::invalid_instruction;
+    const std::string protection = "general protection fault";
+    const struct {
+        const char *name, *kind;
+        int status;
+        const char* instruction;  // the report's instruction begins with it
+    } rows[] = {
+        {"divide", "divide error", exit_status::divide_error, "div ecx"},
+        {"quotient", "divide error", exit_status::divide_error, "idiv ecx"},
+        {"ud2", "invalid instruction", ill, "ud2"},
+        {"lock_nop", "invalid instruction", ill, "(undecodable bytes f0 90"},
+        {"int1", "invalid instruction", ill, "int1"},
+        {"int3", "breakpoint trap", gp, "int3"},
+        {"int_3", "breakpoint trap", gp, "int 3"},
+        {"into", "overflow trap", gp, "into"},
+        {"bound", "bound range exceeded", gp, "bound eax"},
+        {"int21", "unexpected interrupt", gp, "int 0x21"},
+        {"int0d", "unexpected interrupt", gp, "int 0xd"},
+        {"trace", "trace trap", gp, "nop"},
+        {"hlt", protection.c_str(), gp, "hlt"},
+        {"cli", protection.c_str(), gp, "cli"},
+        {"sti", protection.c_str(), gp, "sti"},
+        {"in_imm", protection.c_str(), gp, "in al, 0x60"},
+        {"in_dx", protection.c_str(), gp, "in eax, dx"},
+        {"out_imm", protection.c_str(), gp, "out 0x80, al"},
+        {"out_dx", protection.c_str(), gp, "out dx, al"},
+        {"insb", protection.c_str(), gp, "insb"},
+        {"outsb", protection.c_str(), gp, "outsb"},
+        {"lgdt", protection.c_str(), gp, "lgdt"},
+        {"lidt", protection.c_str(), gp, "lidt"},
+        {"lldt", protection.c_str(), gp, "lldt"},
+        {"ltr", protection.c_str(), gp, "ltr"},
+        {"write_cr0", protection.c_str(), gp, "mov cr0, eax"},
+        {"read_cr0", protection.c_str(), gp, "mov eax, cr0"},
+        {"write_dr7", protection.c_str(), gp, "mov dr7, eax"},
+        {"wrmsr", protection.c_str(), gp, "wrmsr"},
+        {"rdmsr", protection.c_str(), gp, "rdmsr"},
+        {"rdpmc", "invalid instruction", ill, "rdpmc"},  // the engine does not implement it
+        {"invd", protection.c_str(), gp, "invd"},
+        {"wbinvd", protection.c_str(), gp, "wbinvd"},
+        {"clts", protection.c_str(), gp, "clts"},
+        {"invlpg", protection.c_str(), gp, "invlpg"},
+        {"sysenter", protection.c_str(), gp, "sysenter"},
+        {"syscall", "invalid instruction", ill, "syscall"},
+        {"far_jump", protection.c_str(), gp, "ljmp 8:"},
+        {"kernel_data", protection.c_str(), gp, "mov ds, eax"},
+        {"iret_to_ring0", protection.c_str(), gp, "iretd"},
+        {"stack_overflow", "segmentation fault", gp, "push eax"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        guest().reset();
+        CallResult r = guest()(std::string("fault_") + row.name);
+        ASSERT_EQ(r.stop.why, Stop::Why::Faulted);
+        ASSERT_TRUE(r.stop.fault.has_value());
+        const Fault& f = *r.stop.fault;
+        EXPECT_EQ(f.kind, row.kind) << f.message();
+        EXPECT_EQ(f.status, row.status);
+        EXPECT_EQ(f.eip, guest().symbol(std::string("fault_") + row.name + "_at")) << f.message();
+        EXPECT_EQ(f.instruction.rfind(row.instruction, 0), 0u) << f.instruction;
+        expect_machine_recovers(row.name);
+    }
+    // The stand-in's own page is not the program's, whatever is there.
+    CallResult r = guest()("fault_stand_in_page");
+    ASSERT_EQ(r.stop.why, Stop::Why::Faulted);
+    EXPECT_EQ(r.stop.fault->eip, kStandInPage + 0x10);
+    EXPECT_EQ(r.stop.fault->message(),
+              "segmentation fault: execution outside the program at 0xc0001010, the stand-in's own page; "
+              "eip 0xc0001010: int3");
 }
 
 TEST_F(FaultTest, StackEdgesAreUsableEndlessLoopsStopAndPathsNeedATerminator)
