@@ -3,7 +3,12 @@
 #include "errors.h"
 #include "layout.h"
 
+#include "unique_fd.h"
+
 #include <elf.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -107,28 +112,57 @@ void read_symbols(const std::vector<uint8_t>& file, const Elf32_Ehdr& eh,
 
 ElfImage ElfImage::load(const std::filesystem::path& path)
 {
-    std::error_code ec;
-    if (!std::filesystem::exists(path, ec))
-        throw LoadError(path.string() + ": no such file", exit_status::not_found);
-    if (std::filesystem::is_directory(path, ec))
-        fail(path.string(), "is a directory, not a program");
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        fail(path.string(), std::string("cannot be read: ") + std::strerror(errno));
-    std::vector<uint8_t> file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    return parse(file, path.string());
+    const std::string name = path.string();
+    // Non-blocking, so a FIFO cannot hold the open; only a regular file of a
+    // program's size is read at all.
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    if (!fd) {
+        if (errno == ENOENT)
+            throw LoadError(name + ": no such file", exit_status::not_found);
+        fail(name, std::string("cannot be opened: ") + std::strerror(errno));
+    }
+    struct stat st{};
+    if (fstat(fd.get(), &st) != 0)
+        fail(name, std::string("cannot be read: ") + std::strerror(errno));
+    if (S_ISDIR(st.st_mode))
+        fail(name, "is a directory, not a program");
+    if (!S_ISREG(st.st_mode))
+        fail(name, std::string("is not a regular file (it is ") +
+                       (S_ISFIFO(st.st_mode) ? "a FIFO" : S_ISCHR(st.st_mode) ? "a character device"
+                                              : S_ISBLK(st.st_mode) ? "a block device"
+                                              : S_ISSOCK(st.st_mode) ? "a socket" : "not a file") + ")");
+    if (uint64_t(st.st_size) > kMaxProgramFileBytes)
+        fail(name, "is " + std::to_string(st.st_size) + " bytes, more than a program may be (" +
+                       std::to_string(kMaxProgramFileBytes) + ")");
+    std::vector<uint8_t> file(size_t(st.st_size));
+    size_t done = 0;
+    while (done < file.size()) {
+        ssize_t n = ::read(fd.get(), file.data() + done, file.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            fail(name, std::string("cannot be read: ") + std::strerror(errno));
+        if (n == 0)
+            break;  // it shrank while being read: what is there is checked as it is
+        done += size_t(n);
+    }
+    file.resize(done);
+    return parse(std::move(file), name);
 }
 
-ElfImage ElfImage::parse(const std::vector<uint8_t>& file, const std::string& name)
+ElfImage ElfImage::parse(std::vector<uint8_t> bytes, const std::string& name)
 {
     ElfImage image;
     image.name_ = name;
+    image.file_ = std::make_shared<const std::vector<uint8_t>>(std::move(bytes));
+    const std::vector<uint8_t>& file = *image.file_;
     if (file.size() < SELFMAG || std::memcmp(file.data(), ELFMAG, SELFMAG) != 0)
         fail(name, "not an ELF file");
     Elf32_Ehdr eh{};
     std::memcpy(&eh, file.data(), std::min(file.size(), sizeof eh));
     check_header(file, eh, name);
 
+    uint64_t memory = 0;
     for (unsigned i = 0; i < eh.e_phnum; ++i) {
         auto ph = read_struct<Elf32_Phdr>(file, uint64_t(eh.e_phoff) + i * sizeof(Elf32_Phdr), name,
                                           "a program header");
@@ -139,6 +173,8 @@ ElfImage ElfImage::parse(const std::vector<uint8_t>& file, const std::string& na
             fail(name, "not a static executable: it has a dynamic section");
         if (ph.p_type != PT_LOAD || ph.p_memsz == 0)
             continue;
+        if (image.segments_.size() == kMaxLoadSegments)
+            fail(name, "more than " + std::to_string(kMaxLoadSegments) + " loadable segments");
         if (ph.p_filesz > ph.p_memsz)
             fail(name, which + " has more file bytes (" + std::to_string(ph.p_filesz) +
                            ") than memory bytes (" + std::to_string(ph.p_memsz) + ")");
@@ -151,17 +187,21 @@ ElfImage ElfImage::parse(const std::vector<uint8_t>& file, const std::string& na
             fail(name, which + " at " + hex(ph.p_vaddr) + "-" + hex(end) +
                            " lies outside the program's address space (" + hex(kLowestLoadAddress) +
                            "-" + hex(kStackBase) + ")");
+        memory += page_ceil(end) - page_floor(ph.p_vaddr);
+        if (memory > kMaxProgramMemoryBytes)
+            fail(name, "its segments take more than " + std::to_string(kMaxProgramMemoryBytes >> 20) +
+                           " MiB of memory");
         Segment seg;
         seg.vaddr = ph.p_vaddr;
         seg.memsz = ph.p_memsz;
         seg.flags = ph.p_flags & (PF_R | PF_W | PF_X);
-        seg.bytes.assign(file.begin() + ph.p_offset, file.begin() + ph.p_offset + ph.p_filesz);
+        seg.bytes = std::span<const uint8_t>(file.data() + ph.p_offset, ph.p_filesz);
         for (const Segment& other : image.segments_) {
             if (seg.vaddr < other.vaddr + other.memsz && other.vaddr < seg.vaddr + seg.memsz)
                 fail(name, which + " at " + hex(seg.vaddr) + " overlaps the segment at " +
                                hex(other.vaddr));
         }
-        image.segments_.push_back(std::move(seg));
+        image.segments_.push_back(seg);
     }
     if (image.segments_.empty())
         fail(name, "not an executable: it has no loadable segment");

@@ -4,7 +4,9 @@
 #include <cstdint>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -13,9 +15,15 @@ namespace vekos {
 struct Segment {
     uint32_t vaddr = 0;
     uint32_t memsz = 0;
-    uint32_t flags = 0;          // PF_R 4, PF_W 2, PF_X 1
-    std::vector<uint8_t> bytes;  // the file part; the rest up to memsz is zero
+    uint32_t flags = 0;                // PF_R 4, PF_W 2, PF_X 1
+    std::span<const uint8_t> bytes;    // the file part (in the image's copy of the file); zeros follow up to memsz
 };
+
+// What a program may be, checked before anything is mapped: its file, its
+// loadable segments, and the memory they take in all.
+constexpr uint64_t kMaxProgramFileBytes = 64ull << 20;
+constexpr unsigned kMaxLoadSegments = 16;
+constexpr uint64_t kMaxProgramMemoryBytes = 1ull << 30;
 
 struct Symbol {
     uint32_t value = 0;
@@ -26,7 +34,7 @@ class ElfImage {
 public:
     // Throws LoadError naming the file and the fault.
     static ElfImage load(const std::filesystem::path& path);
-    static ElfImage parse(const std::vector<uint8_t>& file, const std::string& name);
+    static ElfImage parse(std::vector<uint8_t> file, const std::string& name);
 
     uint32_t entry() const { return entry_; }
     const std::vector<Segment>& segments() const { return segments_; }
@@ -35,6 +43,7 @@ public:
 
 private:
     std::string name_;
+    std::shared_ptr<const std::vector<uint8_t>> file_;  // segments point into it; copies share it
     uint32_t entry_ = 0;
     std::vector<Segment> segments_;
     std::map<std::string, Symbol> symbols_;

@@ -7,6 +7,9 @@
 
 #include <elf.h>
 
+#include <unicorn/unicorn.h>
+
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -178,6 +181,67 @@ TEST(ElfTest, MalformedImagesAreRefusedWithTheFileAndTheProblemNamed)
     }
 }
 
+// An ELF whose `count` loadable segments all map the start of the file
+// (headers, then a jmp-to-itself at the entry), one after another in memory,
+// code first, then read-only and read-write pages by turns.
+std::vector<uint8_t> many_segments(unsigned count, uint32_t memsz)
+{
+    constexpr uint32_t kBase = 0x10000000, kCode = sizeof(Elf32_Ehdr);
+    Elf32_Ehdr h{};
+    std::memcpy(h.e_ident, ELFMAG, SELFMAG);
+    h.e_ident[EI_CLASS] = ELFCLASS32;
+    h.e_ident[EI_DATA] = ELFDATA2LSB;
+    h.e_ident[EI_VERSION] = EV_CURRENT;
+    h.e_type = ET_EXEC;
+    h.e_machine = EM_386;
+    h.e_version = EV_CURRENT;
+    h.e_entry = kBase + kCode;
+    h.e_phoff = kCode + 2;
+    h.e_ehsize = sizeof h;
+    h.e_phentsize = sizeof(Elf32_Phdr);
+    h.e_phnum = uint16_t(count);
+    std::vector<uint8_t> file(h.e_phoff + count * sizeof(Elf32_Phdr));
+    std::memcpy(file.data(), &h, sizeof h);
+    file[kCode] = 0xEB;  // jmp $
+    file[kCode + 1] = 0xFE;
+    for (unsigned i = 0; i < count; ++i) {
+        Elf32_Phdr p{};
+        p.p_type = PT_LOAD;
+        p.p_vaddr = kBase + i * uint32_t(page_ceil(memsz));
+        p.p_filesz = std::min<uint32_t>(uint32_t(file.size()), memsz);
+        p.p_memsz = memsz;
+        p.p_flags = i == 0 ? PF_R | PF_X : i % 2 ? PF_R : PF_R | PF_W;
+        std::memcpy(file.data() + h.e_phoff + i * sizeof p, &p, sizeof p);
+    }
+    return file;
+}
+
+// Counted and measured before anything is mapped; a file region mapped by
+// every segment is held once.
+TEST(ElfTest, SegmentCountAndSizeAreBoundedBeforeMapping)
+{
+    for (const auto& [count, memsz, problem] : std::vector<std::tuple<unsigned, uint32_t, std::string>>{
+             {17, 0x1000, "more than 16 loadable segments"},
+             {3, 400u << 20, "its segments take more than 1024 MiB of memory"}}) {
+        try {
+            ElfImage::parse(many_segments(count, memsz), kName);
+            ADD_FAILURE() << problem << ": accepted";
+        } catch (const LoadError& e) {
+            EXPECT_EQ(std::string(e.what()), kName + ": " + problem);
+            EXPECT_EQ(e.status(), exit_status::cannot_load);
+        }
+    }
+    ElfImage image = ElfImage::parse(many_segments(16, 0x1000), kName);
+    ASSERT_EQ(image.segments().size(), 16u);
+    for (const Segment& s : image.segments())
+        EXPECT_EQ(s.bytes.data(), image.segments().front().bytes.data()) << "one copy of the file";
+    CapturedConsole console;
+    Kernel kernel({}, console);
+    Machine machine(image, kernel, MachineOptions{.max_instructions = 1000});
+    EXPECT_EQ(machine.start({"many"}).why, Stop::Why::InstructionLimit);
+    EXPECT_EQ(machine.reg(UC_X86_REG_EIP), image.entry());
+}
+
 TEST(ElfTest, BoundariesThatAreStillValid)
 {
     const std::vector<std::pair<const char*, std::function<void(File&)>>> rows = {
@@ -231,7 +295,8 @@ TEST(ElfTest, RealImagesLoadWhole)
             ASSERT_NE(seg, image.segments().end()) << path;
             EXPECT_EQ(std::tie(seg->vaddr, seg->memsz, seg->flags), std::tie(p.p_vaddr, p.p_memsz, p.p_flags)) << path;
             auto from = f.bytes.begin() + p.p_offset;
-            EXPECT_EQ(seg++->bytes, std::vector<uint8_t>(from, from + p.p_filesz)) << path;
+            EXPECT_EQ(std::vector<uint8_t>(seg->bytes.begin(), seg->bytes.end()), std::vector<uint8_t>(from, from + p.p_filesz)) << path;
+            ++seg;
         }
         EXPECT_EQ(seg, image.segments().end()) << path;
     }
