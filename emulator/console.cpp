@@ -1,7 +1,9 @@
 #include "console.h"
 
 #include <fcntl.h>
+#include <limits.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +16,10 @@ HostConsole::HostConsole()
 {
     if (pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0)
         wake_[0] = wake_[1] = -1;  // then reads simply cannot be interrupted
+    for (int fd : {STDOUT_FILENO, STDERR_FILENO}) {
+        struct stat st{};
+        chunked_[fd] = fstat(fd, &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode));
+    }
 }
 
 HostConsole::~HostConsole()
@@ -31,19 +37,28 @@ void HostConsole::interrupt()
     }
 }
 
+bool HostConsole::wait_for(int fd, short events)
+{
+    if (wake_[0] < 0)
+        return true;
+    for (;;) {
+        pollfd fds[2] = {{fd, events, 0}, {wake_[0], POLLIN, 0}};
+        if (::poll(fds, 2, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            return true;  // let the read or write itself report the problem
+        }
+        if (fds[1].revents & POLLIN)
+            return false;
+        return true;
+    }
+}
+
 int HostConsole::read(std::span<uint8_t> buf)
 {
     for (;;) {
-        if (wake_[0] >= 0) {
-            pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {wake_[0], POLLIN, 0}};
-            if (::poll(fds, 2, -1) < 0) {
-                if (errno == EINTR)
-                    continue;
-                return -errno;
-            }
-            if (fds[1].revents & POLLIN)
-                return -EINTR;
-        }
+        if (!wait_for(STDIN_FILENO, POLLIN))
+            return -EINTR;
         ssize_t n = ::read(STDIN_FILENO, buf.data(), buf.size());
         if (n >= 0)
             return int(n);
@@ -54,12 +69,15 @@ int HostConsole::read(std::span<uint8_t> buf)
 
 int HostConsole::write(int stream, std::span<const uint8_t> bytes)
 {
-    int fd = stream == 2 ? STDERR_FILENO : STDOUT_FILENO;
+    const int fd = stream == 2 ? STDERR_FILENO : STDOUT_FILENO;
+    const size_t chunk = chunked_[fd] ? std::min<size_t>(bytes.size(), PIPE_BUF) : bytes.size();
     for (;;) {
-        ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (!wait_for(fd, POLLOUT))
+            return -EINTR;
+        ssize_t n = ::write(fd, bytes.data(), chunk);
         if (n >= 0)
             return int(n);
-        if (errno != EINTR)
+        if (errno != EINTR && errno != EAGAIN)
             return -errno;
     }
 }

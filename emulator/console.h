@@ -12,14 +12,19 @@ public:
     virtual ~Console() = default;
     // Answers bytes read, 0 at end of input, or -errno.
     virtual int read(std::span<uint8_t> buf) = 0;
-    // stream 1 is output, 2 error output; answers bytes written or -errno.
+    // stream 1 is output, 2 error output; answers bytes written or -errno
+    // (-32 once the reader has gone away).
     virtual int write(int stream, std::span<const uint8_t> bytes) = 0;
-    // Called from another thread (the run's watchdog): a read that is waiting
-    // for input gives up.  Consoles that never wait need not do anything.
+    // Called from another thread (the run's watchdog): a read or write that is
+    // waiting gives up with -4, now and for the rest of the run.  Consoles that
+    // never wait need not do anything.
     virtual void interrupt() {}
 };
 
-// The host process's own standard input, output and error.
+// The host process's own standard input, output and error.  Nothing waits
+// beyond an interrupt: reads and writes wait in poll() beside a wake-up pipe,
+// and a pipe or socket is written at most PIPE_BUF bytes at a time, which a
+// writable pipe always takes without blocking.
 class HostConsole : public Console {
 public:
     HostConsole();
@@ -30,9 +35,15 @@ public:
     int read(std::span<uint8_t> buf) override;
     int write(int stream, std::span<const uint8_t> bytes) override;
     void interrupt() override;
+    // Readable once interrupted: other waits of the run can poll it too.
+    int wake_fd() const { return wake_[0]; }
 
 private:
-    int wake_[2] = {-1, -1};  // a byte here ends a waiting read
+    // Waits until fd is ready for `events`; false when interrupted.
+    bool wait_for(int fd, short events);
+
+    int wake_[2] = {-1, -1};    // a byte here ends a waiting read or write
+    bool chunked_[3] = {};      // by descriptor: a pipe, FIFO or socket
 };
 
 // In-memory console for tests: input is fed, output is captured.

@@ -97,8 +97,18 @@ Kernel::Kernel(KernelOptions options, Console& console)
 
 Kernel::~Kernel() = default;
 
+void Kernel::interrupt()
+{
+    clock_.interrupt();
+    console_.interrupt();
+    if (window_)
+        window_->interrupt();
+}
+
 void Kernel::reset()
 {
+    quota_used_ = 0;
+    output_closed_ = false;
     fds_.clear();
     fds_.resize(3);
     fds_[0] = Descriptor{Descriptor::Kind::ConsoleIn, {}, {}};
@@ -139,6 +149,7 @@ Kernel::Outcome Kernel::handle(GuestMemory& memory, const CallRegs& regs)
             outcome.exit = true;
             outcome.exit_status = int32_t(regs.ebx);
         }
+        outcome.output_closed = output_closed_;
     }
     outcome.answer = record.answer;
     if (options_.trace) {

@@ -71,8 +71,21 @@ private:
     bool interrupted_ = false;
 };
 
+// What the program may write: no file beyond `file_bytes` (-27, file too
+// large), and at most `total_bytes` in all (-28, no space left), counting what
+// its writes add to files and what its whole-file streams hold until they end.
+struct FsQuota {
+    static constexpr uint64_t kDefaultFileBytes = 64ull << 20;
+    static constexpr uint64_t kDefaultTotalBytes = 256ull << 20;
+    // Answers are 32-bit: a file the program writes whole stays under 2 GiB.
+    static constexpr uint64_t kMaxFileBytes = 0x7FFFFFFF;
+    uint64_t file_bytes = kDefaultFileBytes;
+    uint64_t total_bytes = kDefaultTotalBytes;
+};
+
 struct KernelOptions {
     std::filesystem::path root = ".";
+    FsQuota quota;
     bool fast_clock = false;
     bool keep_log = false;
     std::function<void(std::string_view)> trace;  // one line per call, without newline
@@ -88,6 +101,7 @@ public:
         int32_t answer = 0;
         bool exit = false;
         int32_t exit_status = 0;
+        bool output_closed = false;  // the console's reader went away: end the run
     };
     Outcome handle(GuestMemory& memory, const CallRegs& regs);
 
@@ -100,12 +114,9 @@ public:
     const std::vector<CallRecord>& log() const { return log_; }
     void clear_log() { log_.clear(); }
     Clock& clock() { return clock_; }
-    // From another thread: cut short a sleep or a console read in progress.
-    void interrupt()
-    {
-        clock_.interrupt();
-        console_.interrupt();
-    }
+    // From another thread: cut short a sleep, a console read or write, or a
+    // wait for a window event, in progress or to come in this run.
+    void interrupt();
     SandboxFs& fs() { return fs_; }
     void set_window(WindowService* window) { window_ = window; }
 
@@ -156,6 +167,11 @@ private:
     int32_t install(Descriptor d, int32_t at = -1);
     void release(Descriptor& d);
     std::optional<std::string> guest_path(GuestMemory& m, uint32_t addr, int32_t& error);
+    // How many of `count` bytes may be written at `position` of a file of
+    // `size` bytes under the quota; negative errno when none may.
+    int64_t quota_allows(uint64_t position, uint64_t size, uint64_t count) const;
+    int32_t write_file(int fd, std::span<const uint8_t> bytes);
+    int replace_file(const std::string& path, std::span<const uint8_t> bytes, uint64_t already_counted);
 
     KernelOptions options_;
     Console& console_;
@@ -165,6 +181,8 @@ private:
     std::vector<std::optional<Descriptor>> fds_;
     std::map<int32_t, Stream> streams_;
     int32_t next_stream_ = 1;
+    uint64_t quota_used_ = 0;
+    bool output_closed_ = false;
     std::array<uint64_t, 256> counts_{};
     std::map<uint32_t, uint64_t> high_counts_;
     std::vector<CallRecord> log_;

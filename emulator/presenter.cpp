@@ -100,8 +100,6 @@ void Presenter::output_thread(DisplayKind wanted)
     std::unique_ptr<Display> display;
     std::unique_ptr<GifRecorder> recorder;
     try {
-        if (options_.record)
-            recorder = std::make_unique<GifRecorder>(*options_.record, options_.width, options_.height);
         DisplayKind chosen = DisplayKind::none;
         if (wanted == DisplayKind::window) {
             display = make_sdl_display();
@@ -123,7 +121,7 @@ void Presenter::output_thread(DisplayKind wanted)
             ready_ = true;
         }
         wake_guest_.notify_all();
-        serve(display.get(), recorder.get());
+        serve(display.get(), recorder);
         if (recorder) {
             recorder->close();
             std::lock_guard lock(mutex_);
@@ -140,7 +138,7 @@ void Presenter::output_thread(DisplayKind wanted)
     }
 }
 
-void Presenter::serve(Display* display, GifRecorder* recorder)
+void Presenter::serve(Display* display, std::unique_ptr<GifRecorder>& recorder)
 {
     std::vector<int32_t> typed;
     bool was_closed = false;
@@ -163,6 +161,8 @@ void Presenter::serve(Display* display, GifRecorder* recorder)
 
         if (opening && display)
             display->open(opening->title, opening->hint, opening->width, opening->height);
+        if (options_.record && !frames.empty() && !recorder)  // nothing is written before a frame
+            recorder = std::make_unique<GifRecorder>(*options_.record, options_.width, options_.height);
         if (recorder)
             for (const auto& frame : frames)
                 recorder->add(*frame);
@@ -218,7 +218,7 @@ void Presenter::frame_presented(const Framebuffer& frame, uint64_t)
             return;
         if (options_.record) {
             // Every frame is recorded: wait while the recorder is behind.
-            wake_guest_.wait(lock, [&] { return queued_.size() < kMaxQueued || failure_; });
+            wake_guest_.wait(lock, [&] { return queued_.size() < kMaxQueued || failure_ || interrupted_; });
             check_failure();
         } else {
             // Only shown: a frame not shown yet is replaced by this newer one.
@@ -251,12 +251,21 @@ void Presenter::take_keys(std::vector<int32_t>& codes)
     keys_.clear();
 }
 
+void Presenter::interrupt()
+{
+    {
+        std::lock_guard lock(mutex_);
+        interrupted_ = true;
+    }
+    wake_guest_.notify_all();
+}
+
 bool Presenter::wait_keys(std::vector<int32_t>& codes)
 {
     std::unique_lock lock(mutex_);
     if (display_ == DisplayKind::none)
         return false;
-    wake_guest_.wait(lock, [&] { return !keys_.empty() || closed_ || failure_; });
+    wake_guest_.wait(lock, [&] { return !keys_.empty() || closed_ || failure_ || interrupted_; });
     check_failure();
     if (keys_.empty())
         return false;

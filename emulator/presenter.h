@@ -29,7 +29,7 @@ std::string_view display_name(DisplayKind kind);
 
 struct PresenterOptions {
     DisplayKind display = DisplayKind::automatic;
-    std::optional<std::filesystem::path> record;  // --record FILE.gif
+    OutputFile* record = nullptr;  // --record FILE.gif: opened at the first frame
     int width = kWindowWidth;
     int height = kWindowHeight;
 };
@@ -54,6 +54,7 @@ public:
     void frame_presented(const Framebuffer& frame, uint64_t number) override;
     void take_keys(std::vector<int32_t>& codes) override;
     bool wait_keys(std::vector<int32_t>& codes) override;
+    void interrupt() override;
 
 private:
     struct Opening {
@@ -61,7 +62,7 @@ private:
         int width, height;
     };
     void output_thread(DisplayKind wanted);
-    void serve(Display* display, GifRecorder* recorder);
+    void serve(Display* display, std::unique_ptr<GifRecorder>& recorder);
     void check_failure();  // with mutex_ held
 
     PresenterOptions options_;
@@ -73,6 +74,7 @@ private:
     bool ready_ = false;
     bool stopping_ = false;
     bool closed_ = false;  // the user closed the display
+    bool interrupted_ = false;
     std::exception_ptr failure_;
     std::optional<Opening> opening_;
     std::deque<std::unique_ptr<Framebuffer>> queued_;

@@ -133,17 +133,41 @@ int SandboxFs::rmdir(std::string_view guest_path) const
     return retry_errno(::unlinkat(dir.get(), leaf.c_str(), AT_REMOVEDIR));
 }
 
+uint64_t SandboxFs::file_size(std::string_view guest_path) const
+{
+    UniqueFd fd;
+    struct stat st{};
+    if (open(guest_path, O_PATH, 0, fd) < 0 || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
+        return 0;
+    return uint64_t(st.st_size);
+}
+
 int SandboxFs::writefile(std::string_view guest_path, std::span<const uint8_t> data) const
 {
+    constexpr int kMaxLinks = 40;  // as the host kernel allows in one lookup
+    std::string path = absolute(guest_path);
     UniqueFd dir;
     std::string leaf;
-    int r = open_parent(guest_path, dir, leaf);
-    if (r == -EBUSY)
-        return -EISDIR;
-    if (r < 0)
-        return r;
     struct stat existing{};
-    bool exists = fstatat(dir.get(), leaf.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0;
+    bool exists = false;
+    for (int links = 0;; ++links) {
+        int r = open_parent(path, dir, leaf);
+        if (r == -EBUSY)
+            return -EISDIR;
+        if (r < 0)
+            return r;
+        exists = fstatat(dir.get(), leaf.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0;
+        if (!exists || !S_ISLNK(existing.st_mode))
+            break;
+        if (links == kMaxLinks)
+            return -ELOOP;
+        std::string target(4096, '\0');
+        ssize_t n = readlinkat(dir.get(), leaf.c_str(), target.data(), target.size());
+        if (n < 0)
+            return -errno;
+        target.resize(size_t(n));
+        path = clean(path.substr(0, path.rfind('/')), target);  // an absolute target starts at the root
+    }
     if (exists && S_ISDIR(existing.st_mode))
         return -EISDIR;
 
@@ -154,8 +178,7 @@ int SandboxFs::writefile(std::string_view guest_path, std::span<const uint8_t> d
     UniqueFd out;
     for (int attempt = 0; attempt < 16 && !out; ++attempt) {
         temp = "." + leaf + ".vekos-" + std::to_string(entropy());
-        int fd = ::openat(dir.get(), temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
-                          exists ? (existing.st_mode & 07777) : kNewFileMode);
+        int fd = ::openat(dir.get(), temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, kNewFileMode);
         if (fd >= 0)
             out = UniqueFd(fd);
         else if (errno != EEXIST)
@@ -163,24 +186,24 @@ int SandboxFs::writefile(std::string_view guest_path, std::span<const uint8_t> d
     }
     if (!out)
         return -EEXIST;
+    auto fail = [&](int error) {
+        ::unlinkat(dir.get(), temp.c_str(), 0);
+        return -error;
+    };
+    if (exists && fchmod(out.get(), existing.st_mode & 07777) != 0)
+        return fail(errno);
     size_t done = 0;
     while (done < data.size()) {
         ssize_t n = ::write(out.get(), data.data() + done, data.size() - done);
         if (n < 0 && errno == EINTR)
             continue;
-        if (n <= 0) {
-            int e = n < 0 ? errno : EIO;
-            ::unlinkat(dir.get(), temp.c_str(), 0);
-            return -e;
-        }
+        if (n <= 0)
+            return fail(n < 0 ? errno : EIO);
         done += size_t(n);
     }
-    if (::renameat(dir.get(), temp.c_str(), dir.get(), leaf.c_str()) != 0) {
-        int e = errno;
-        ::unlinkat(dir.get(), temp.c_str(), 0);
-        return -e;
-    }
-    return int(data.size());
+    if (::renameat(dir.get(), temp.c_str(), dir.get(), leaf.c_str()) != 0)
+        return fail(errno);
+    return 0;
 }
 
 int SandboxFs::chdir(std::string_view guest_path)

@@ -31,8 +31,13 @@ public:
     int mkdir(std::string_view guest_path) const;
     int unlink(std::string_view guest_path) const;
     int rmdir(std::string_view guest_path) const;
-    // Replaces the file's whole content at once (write to a temporary, then rename).
+    // Replaces the file's whole content at once (write to a temporary, then
+    // rename).  A symbolic link is followed inside the root, as open would:
+    // the link stays and the file it names gets the content.  A new file gets
+    // mode 0644 less the umask; a replaced one keeps its mode.  0 or -errno.
     int writefile(std::string_view guest_path, std::span<const uint8_t> data) const;
+    // Size of the file (links followed inside the root); 0 when there is none.
+    uint64_t file_size(std::string_view guest_path) const;
     int chdir(std::string_view guest_path);
     const std::string& cwd() const { return cwd_; }
     void reset_cwd() { cwd_ = "/"; }

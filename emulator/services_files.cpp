@@ -5,6 +5,7 @@
 #include "kernel.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -90,6 +91,55 @@ void Kernel::release(Descriptor& d)
         (d.kind == Descriptor::Kind::PipeRead ? d.pipe->readers : d.pipe->writers)--;
 }
 
+int64_t Kernel::quota_allows(uint64_t position, uint64_t size, uint64_t count) const
+{
+    const FsQuota& q = options_.quota;
+    if (count == 0)
+        return 0;
+    if (position >= q.file_bytes)
+        return -EFBIG;
+    count = std::min(count, q.file_bytes - position);
+    if (position + count <= size)
+        return int64_t(count);  // overwrites cost nothing
+    // Growth (a hole past the old end included) comes out of what is left.
+    const uint64_t left = q.total_bytes - std::min(quota_used_, q.total_bytes);
+    const uint64_t allowed_end = size + left;
+    if (allowed_end <= position)
+        return -ENOSPC;
+    return int64_t(std::min(count, allowed_end - position));
+}
+
+int32_t Kernel::write_file(int fd, std::span<const uint8_t> bytes)
+{
+    struct stat st{};
+    if (fstat(fd, &st) != 0)
+        return -errno;
+    uint64_t position = uint64_t(st.st_size);
+    if (S_ISREG(st.st_mode) && !(fcntl(fd, F_GETFL) & O_APPEND)) {
+        off_t at = ::lseek(fd, 0, SEEK_CUR);
+        if (at < 0)
+            return -errno;
+        position = uint64_t(at);
+    }
+    size_t count = bytes.size();
+    if (S_ISREG(st.st_mode)) {
+        int64_t allowed = quota_allows(position, uint64_t(st.st_size), count);
+        if (allowed < 0)
+            return int32_t(allowed);
+        count = size_t(allowed);
+    }
+    ssize_t n;
+    do {
+        n = ::write(fd, bytes.data(), count);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0)
+        return -errno;
+    const uint64_t end = position + uint64_t(n);
+    if (S_ISREG(st.st_mode) && end > uint64_t(st.st_size))
+        quota_used_ += end - uint64_t(st.st_size);
+    return int32_t(n);
+}
+
 int32_t Kernel::sys_write(GuestMemory& m, int32_t fd, uint32_t buf, uint32_t count)
 {
     Descriptor* d = descriptor(fd);
@@ -107,15 +157,14 @@ int32_t Kernel::sys_write(GuestMemory& m, int32_t fd, uint32_t buf, uint32_t cou
         bytes = *copy;
     }
     switch (d->kind) {
-    case Descriptor::Kind::ConsoleOut: return console_.write(1, bytes);
-    case Descriptor::Kind::ConsoleErr: return console_.write(2, bytes);
-    case Descriptor::Kind::File: {
-        ssize_t n;
-        do {
-            n = ::write(d->file->get(), bytes.data(), bytes.size());
-        } while (n < 0 && errno == EINTR);
-        return n < 0 ? -errno : int32_t(n);
+    case Descriptor::Kind::ConsoleOut:
+    case Descriptor::Kind::ConsoleErr: {
+        int r = console_.write(d->kind == Descriptor::Kind::ConsoleOut ? 1 : 2, bytes);
+        if (r == -EPIPE)
+            output_closed_ = true;
+        return r;
     }
+    case Descriptor::Kind::File: return write_file(d->file->get(), bytes);
     case Descriptor::Kind::PipeWrite: {
         if (d->pipe->readers == 0)
             return -EPIPE;
@@ -191,8 +240,10 @@ int32_t Kernel::sys_open(GuestMemory& m, uint32_t path_addr, uint32_t flags)
         host |= O_APPEND;
     if (flags & kGuestDirectory)
         host |= O_DIRECTORY;
+    // Non-blocking: a FIFO or a device under the root must not hold the
+    // program (or the stand-in) for ever; regular files are not affected.
     UniqueFd fd;
-    int r = fs_.open(*path, host | O_NOCTTY, 0, fd);
+    int r = fs_.open(*path, host | O_NOCTTY | O_NONBLOCK, 0, fd);
     if (r < 0)
         return r;
     return install(Descriptor{Descriptor::Kind::File, std::make_shared<UniqueFd>(std::move(fd)), {}});
@@ -215,14 +266,29 @@ int32_t Kernel::sys_lseek(int32_t fd, int32_t offset, int32_t whence)
         return -EBADF;
     if (d->kind != Descriptor::Kind::File)
         return -ESPIPE;
-    if (whence < 0 || whence > 2)
-        return -EINVAL;
-    off_t r = ::lseek(d->file->get(), offset, whence);
-    if (r < 0)
+    // The new position is worked out first, so a refused seek moves nothing.
+    const int host = d->file->get();
+    int64_t base = 0;
+    switch (whence) {
+    case SEEK_SET: break;
+    case SEEK_CUR: base = ::lseek(host, 0, SEEK_CUR); break;
+    case SEEK_END: {
+        struct stat st{};
+        base = fstat(host, &st) == 0 ? int64_t(st.st_size) : -1;
+        break;
+    }
+    default: return -EINVAL;
+    }
+    if (base < 0)
         return -errno;
-    if (r > INT32_MAX)
+    const int64_t target = base + offset;
+    if (target < 0)
+        return -EINVAL;
+    if (target > INT32_MAX)
         return -EOVERFLOW;
-    return int32_t(r);
+    if (::lseek(host, target, SEEK_SET) < 0)
+        return -errno;
+    return int32_t(target);
 }
 
 int32_t Kernel::sys_writefile(GuestMemory& m, uint32_t path_addr, uint32_t data, uint32_t len)
@@ -231,10 +297,30 @@ int32_t Kernel::sys_writefile(GuestMemory& m, uint32_t path_addr, uint32_t data,
     auto path = guest_path(m, path_addr, error);
     if (!path)
         return error;
+    if (len > options_.quota.file_bytes)
+        return -EFBIG;
     auto bytes = copy_in(m, data, len);
     if (!bytes)
         return -EFAULT;
-    return fs_.writefile(*path, *bytes);
+    int r = replace_file(*path, *bytes, 0);
+    return r < 0 ? r : int32_t(len);  // len fits: the file limit is below 2 GiB
+}
+
+// The whole content of a file at once; what it adds beyond the old size counts
+// against the quota, less `already_counted` bytes the caller had reserved.
+// Answers 0 or a negative errno.
+int Kernel::replace_file(const std::string& path, std::span<const uint8_t> bytes, uint64_t already_counted)
+{
+    const uint64_t old_size = fs_.file_size(path);
+    const uint64_t growth = bytes.size() > old_size ? bytes.size() - old_size : 0;
+    const uint64_t used = quota_used_ - already_counted;
+    if (growth > options_.quota.total_bytes || used > options_.quota.total_bytes - growth)
+        return -ENOSPC;
+    int r = fs_.writefile(path, bytes);
+    if (r < 0)
+        return r;
+    quota_used_ = used + growth;
+    return 0;
 }
 
 int32_t Kernel::sys_path_call(GuestMemory& m, uint32_t number, uint32_t path_addr)
@@ -324,10 +410,17 @@ int32_t Kernel::sys_stream_write(GuestMemory& m, int32_t stream, uint32_t data, 
     auto it = streams_.find(stream);
     if (it == streams_.end())
         return -EBADF;
-    auto bytes = copy_in(m, data, len);
-    if (!bytes)
+    std::vector<uint8_t>& held = it->second.bytes;
+    if (len > options_.quota.file_bytes - std::min<uint64_t>(held.size(), options_.quota.file_bytes))
+        return -EFBIG;
+    if (len > options_.quota.total_bytes - std::min(quota_used_, options_.quota.total_bytes))
+        return -ENOSPC;
+    if (!m.accessible(data, len, kRead))
         return -EFAULT;
-    it->second.bytes.insert(it->second.bytes.end(), bytes->begin(), bytes->end());
+    const size_t before = held.size();
+    held.resize(before + len);
+    m.peek(data, std::span<uint8_t>(held.data() + before, len));
+    quota_used_ += len;
     return int32_t(len);
 }
 
@@ -336,9 +429,13 @@ int32_t Kernel::sys_stream_end(int32_t stream)
     auto it = streams_.find(stream);
     if (it == streams_.end())
         return -EBADF;
-    int r = fs_.writefile(it->second.path, it->second.bytes);
+    const Stream s = std::move(it->second);
     streams_.erase(it);
-    return r < 0 ? r : 0;
+    // The held bytes were counted as they came; from here only the file's growth counts.
+    int r = replace_file(s.path, s.bytes, s.bytes.size());
+    if (r < 0)
+        quota_used_ -= s.bytes.size();
+    return r;
 }
 
 } // namespace vekos

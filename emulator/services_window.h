@@ -73,8 +73,10 @@ public:
     // Appends the codes of the keys typed since the last call; never blocks.
     virtual void take_keys(std::vector<int32_t>& /*codes*/) {}
     // Waits until a key is typed and appends it; false at once when no key can
-    // come (no live display, or it was closed).
+    // come (no live display, or it was closed) or the wait was interrupted.
     virtual bool wait_keys(std::vector<int32_t>& /*codes*/) { return false; }
+    // From another thread: waits give up, now and for the rest of the run.
+    virtual void interrupt() {}
 };
 
 struct GuiOptions {
@@ -96,6 +98,11 @@ public:
     explicit GuiService(GuiOptions options = {}, GuiFrontEnd* front_end = nullptr);
 
     std::optional<int32_t> handle(GuestMemory& memory, const CallRegs& regs) override;
+    void interrupt() override
+    {
+        if (front_end_)
+            front_end_->interrupt();
+    }
 
     // Back to no window, no pending events, no frame presented; the scripted
     // keys start over.

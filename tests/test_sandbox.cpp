@@ -110,9 +110,14 @@ TEST_F(SandboxTest, FilesLandInTheRootByteForByte)
     EXPECT_EQ(read(fd, 100), Answer(6, all.substr(250)));
     answers({{read(fd, 100).first, 0}, {lseek(fd, 128, 0), 128}});
     EXPECT_EQ(read(fd, 1), Answer(1, std::string(1, char(128))));
+    // A refused seek moves nothing: before 0, past what an answer can say, no such whence.
+    constexpr int32_t kMax = 0x7FFFFFFF, kEOVERFLOW = -75;
+    answers({{lseek(fd, kMax, 0), kMax}, {lseek(fd, kMax, 1), kEOVERFLOW}, {lseek(fd, 0, 1), kMax},
+             {lseek(fd, -kMax, 1), 0}, {lseek(fd, -1, 1), kEINVAL}, {lseek(fd, kMax - 255, 2), kEOVERFLOW},
+             {lseek(fd, -257, 2), kEINVAL}, {lseek(fd, 0, 1), 0}, {lseek(fd, 5, 0), 5}});
     // Writing is refused: it was opened for reading only.
-    answers({{lseek(fd, -1, 0), kEINVAL}, {lseek(fd, 0, 3), kEINVAL}, {write(fd, "x"), kEBADF}, {close(fd), 0},
-             {close(fd), kEBADF}});
+    answers({{lseek(fd, -1, 0), kEINVAL}, {lseek(fd, 0, 3), kEINVAL}, {lseek(fd, 0, 1), 5}, {write(fd, "x"), kEBADF},
+             {close(fd), 0}, {close(fd), kEBADF}});
     spit(root() / "f", "0123456789");
     answers({{fd = open("/f", O_WRONLY | O_APPEND), 3}, {write(fd, "ab"), 2}, {close(fd), 0}});
     EXPECT_EQ(slurp(root() / "f"), "0123456789ab");
@@ -205,10 +210,13 @@ TEST_F(SymlinkTest, LinksResolveInsideTheRootAndNothingOutsideIsReached)
         steps({{"writefile", dir + "/new", kENOENT}, {"open", dir + "/new", kENOENT}, {"mkdir", dir + "/new", kENOENT},
                {"rmdir", dir + "/x", kENOENT}, {"chdir", dir, kENOENT}});
     EXPECT_EQ(getcwd(), Answer(2, "/"));
-    // writefile on a link replaces the link, never its target; unlink removes the link.
-    steps({{"writefile", "/to_marker", 1}, {"unlink", "/to_outside", 0}});
-    EXPECT_FALSE(fs::is_symlink(root() / "to_marker"));
-    EXPECT_EQ(slurp(root() / "to_marker"), "x");
+    // writefile follows a link inside the root, as open does: the link stays and
+    // the file it names (inside) gets the content; unlink removes the link.
+    fs::create_symlink("inside.txt", root() / "to_inside");
+    steps({{"writefile", "/to_marker", kENOENT}, {"writefile", "/to_inside", 1}, {"unlink", "/to_outside", 0}});
+    EXPECT_TRUE(fs::is_symlink(root() / "to_marker"));
+    EXPECT_TRUE(fs::is_symlink(root() / "to_inside"));
+    EXPECT_EQ(slurp(root() / "inside.txt"), "x");
     EXPECT_FALSE(fs::exists(fs::symlink_status(root() / "to_outside")));
     // ".." at the root stays in the root.
     const std::string probe = "vekos-escape-probe-" + std::to_string(getpid());
