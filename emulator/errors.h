@@ -12,6 +12,8 @@ constexpr int timeout = 124;
 constexpr int internal = 125;
 constexpr int cannot_load = 126;
 constexpr int not_found = 127;
+constexpr int signal_base = 128;          // 128 + the signal that stopped the run
+constexpr int output_closed = 141;        // like SIGPIPE: standard output or error went away
 constexpr int invalid_instruction = 132;  // like SIGILL
 constexpr int divide_error = 136;         // like SIGFPE
 constexpr int memory_fault = 139;         // like SIGSEGV
@@ -27,6 +29,12 @@ public:
 
 private:
     int status_;
+};
+
+// vekos-run was used wrongly: the message names the option and what is wrong.
+class UsageError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
 };
 
 } // namespace vekos

@@ -1,6 +1,5 @@
 #include "record_gif.h"
 
-#include <fcntl.h>
 #include <gif_lib.h>
 
 #include <cerrno>
@@ -63,19 +62,26 @@ int table_size(size_t colours)
 
 } // namespace
 
-GifRecorder::GifRecorder(std::filesystem::path path, int width, int height)
-    : path_(std::move(path)), width_(width), height_(height)
+int GifRecorder::put(GifFileType* gif, const uint8_t* bytes, int length)
 {
-    // Opened here rather than by giflib, so the file gets the usual 0666 & ~umask.
-    const int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0)
-        throw std::runtime_error("--record " + path_.string() + ": cannot create the file (" +
-                                 std::strerror(errno) + ")");
+    auto* self = static_cast<GifRecorder*>(gif->UserData);
+    try {
+        self->out_.write(std::span<const uint8_t>(bytes, size_t(length)));
+        return length;
+    } catch (const std::exception& e) {
+        // Never through giflib's C frames: a short write makes it fail instead.
+        if (self->write_error_.empty())
+            self->write_error_ = e.what();
+        return 0;
+    }
+}
+
+GifRecorder::GifRecorder(OutputFile& out, int width, int height) : out_(out), width_(width), height_(height)
+{
     int error = 0;
-    gif_ = EGifOpenFileHandle(fd, &error);  // giflib owns fd from here on
+    gif_ = EGifOpen(this, &GifRecorder::put, &error);
     if (!gif_)
-        throw std::runtime_error("--record " + path_.string() + ": cannot create the file (" +
-                                 GifErrorString(error) + ")");
+        fail("cannot start the file", error);
     EGifSetGifVersion(gif_, true);
     if (EGifPutScreenDesc(gif_, width, height, 8, 0, nullptr) == GIF_ERROR)
         fail("cannot write the header", gif_->Error);
@@ -99,7 +105,9 @@ GifRecorder::~GifRecorder()
 
 void GifRecorder::fail(const char* what, int error)
 {
-    throw std::runtime_error("--record " + path_.string() + ": " + what + " (" + GifErrorString(error) + ")");
+    if (!write_error_.empty())
+        throw std::runtime_error(write_error_);
+    throw std::runtime_error(out_.name() + ": " + what + " (" + GifErrorString(error) + ")");
 }
 
 void GifRecorder::add(const Framebuffer& frame)
@@ -162,7 +170,7 @@ void GifRecorder::add(const Framebuffer& frame)
         int size = 256;
         if (GifQuantizeBuffer(unsigned(bw), unsigned(bh), &size, r.data(), g.data(), b.data(), indices_.data(),
                               table.data()) == GIF_ERROR)
-            throw std::runtime_error("--record " + path_.string() + ": cannot reduce a frame to 256 colours");
+            throw std::runtime_error(out_.name() + ": cannot reduce a frame to 256 colours");
         map.reset(GifMakeMapObject(256, table.data()));
     }
     if (!map)
@@ -193,8 +201,7 @@ void GifRecorder::close()
     const int result = EGifCloseFile(gif_, &error);  // frees gif_ whatever the outcome
     gif_ = nullptr;
     if (result == GIF_ERROR)
-        throw std::runtime_error("--record " + path_.string() + ": cannot finish the file (" +
-                                 GifErrorString(error) + ")");
+        fail("cannot finish the file", error);
 }
 
 } // namespace vekos

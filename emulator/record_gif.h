@@ -13,9 +13,10 @@
 #pragma once
 
 #include "framebuffer.h"
+#include "output_file.h"
 
 #include <cstdint>
-#include <filesystem>
+#include <string>
 #include <vector>
 
 struct GifFileType;
@@ -26,8 +27,8 @@ class GifRecorder {
 public:
     static constexpr int kDelayHundredths = 2;
 
-    // Creates the file; throws std::runtime_error naming it.
-    GifRecorder(std::filesystem::path path, int width, int height);
+    // Starts the file; throws std::runtime_error naming it.
+    GifRecorder(OutputFile& out, int width, int height);
     ~GifRecorder();
     GifRecorder(const GifRecorder&) = delete;
     GifRecorder& operator=(const GifRecorder&) = delete;
@@ -38,12 +39,13 @@ public:
     void close();
 
     uint64_t frames() const { return frames_; }
-    const std::filesystem::path& path() const { return path_; }
 
 private:
     [[noreturn]] void fail(const char* what, int error);
+    static int put(GifFileType* gif, const uint8_t* bytes, int length);
 
-    std::filesystem::path path_;
+    OutputFile& out_;
+    std::string write_error_;  // what the output file said, when a write failed
     int width_, height_;
     GifFileType* gif_ = nullptr;
     uint64_t frames_ = 0;

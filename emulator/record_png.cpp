@@ -9,7 +9,7 @@
 
 namespace vekos {
 
-void write_png(const std::filesystem::path& path, const Framebuffer& frame)
+void write_png(OutputFile& out, const Framebuffer& frame)
 {
     std::vector<uint8_t> rgb;
     rgb.reserve(frame.pixels().size() * 3);
@@ -23,11 +23,17 @@ void write_png(const std::filesystem::path& path, const Framebuffer& frame)
     image.width = png_uint_32(frame.width());
     image.height = png_uint_32(frame.height());
     image.format = PNG_FORMAT_RGB;
-    const bool ok = png_image_write_to_file(&image, path.c_str(), 0, rgb.data(), 0, nullptr) != 0;
+    // Encoded in memory first (the size is asked, then the bytes), then written whole.
+    png_alloc_size_t size = 0;
+    bool ok = png_image_write_to_memory(&image, nullptr, &size, 0, rgb.data(), 0, nullptr) != 0;
+    std::vector<uint8_t> encoded(size);
+    ok = ok && png_image_write_to_memory(&image, encoded.data(), &size, 0, rgb.data(), 0, nullptr) != 0;
     const std::string why = image.message;
     png_image_free(&image);
     if (!ok)
-        throw std::runtime_error("--screenshot " + path.string() + ": cannot write the PNG (" + why + ")");
+        throw std::runtime_error(out.name() + ": cannot encode the PNG (" + why + ")");
+    encoded.resize(size);
+    out.write(encoded);
 }
 
 } // namespace vekos

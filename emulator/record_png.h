@@ -2,12 +2,11 @@
 #pragma once
 
 #include "framebuffer.h"
-
-#include <filesystem>
+#include "output_file.h"
 
 namespace vekos {
 
 // Throws std::runtime_error naming the file when it cannot be written.
-void write_png(const std::filesystem::path& path, const Framebuffer& frame);
+void write_png(OutputFile& out, const Framebuffer& frame);
 
 } // namespace vekos

@@ -3,6 +3,7 @@
 #include "harness.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -51,8 +52,12 @@ protected:
     }
     void TearDown() override { fs::remove_all(dir_); }
 
+    // Where vekos-run's standard output goes: a file (read back), or a pipe
+    // that is never read, or one whose reader has gone.
+    enum class Output { file, unread_pipe, closed_pipe };
+
     // Runs vekos-run with these arguments: no shell, stdin empty, killed if it outlives the limit.
-    Outcome run(const Args& args, double limit_seconds = 10)
+    Outcome run(const Args& args, double limit_seconds = 10, Output output = Output::file)
     {
         Args strings = {vekos_run().string()};
         strings.insert(strings.end(), args.begin(), args.end());
@@ -64,12 +69,23 @@ protected:
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        int pipe_ends[2] = {-1, -1};
+        if (output == Output::file) {
+            posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        } else {
+            EXPECT_EQ(pipe2(pipe_ends, O_CLOEXEC), 0);
+            posix_spawn_file_actions_adddup2(&actions, pipe_ends[1], 1);
+            std::ofstream(out).flush();  // nothing is read back
+        }
         posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         auto began = Clock::now();
         pid_t pid = 0;
         int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
         posix_spawn_file_actions_destroy(&actions);
+        if (pipe_ends[1] >= 0)
+            close(pipe_ends[1]);
+        if (output == Output::closed_pipe)
+            close(pipe_ends[0]);
         if (rc != 0)
             throw std::runtime_error("cannot start " + strings[0] + ": " + std::strerror(rc));
         int wstatus = 0;
@@ -82,15 +98,17 @@ protected:
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
         }
+        if (output == Output::unread_pipe)
+            close(pipe_ends[0]);
         return {WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 1000 + WTERMSIG(wstatus), slurp(out), slurp(err),
                 std::chrono::duration<double>(Clock::now() - began).count()};
     }
     // The crasher with a sandbox of its own.
-    Outcome crash(Args options, const Args& args, double limit_seconds = 10)
+    Outcome crash(Args options, const Args& args, double limit_seconds = 10, Output output = Output::file)
     {
         options.insert(options.end(), {"--root", root_.string(), crasher()});
         options.insert(options.end(), args.begin(), args.end());
-        return run(options, limit_seconds);
+        return run(options, limit_seconds, output);
     }
     fs::path dir_, root_;
 };
@@ -101,7 +119,7 @@ TEST_F(VekosRunTest, FaultsEndWithTheirStatusAndAOneLineReport)
         {{"null"}, 139, {"segmentation fault: write to unmapped memory at 0x00000000 (4 bytes); eip 0x", ": mov dword ptr ["}},
         {{"div"}, 136, {"divide error", "; eip 0x", "div"}},
         {{"ud2"}, 132, {"invalid instruction", "; eip 0x", ": ud2"}},
-        {{"--max-insns", "100000", "spin"}, 152, {"(--max-insns 100000)"}},
+        {{"--max-insns", "100000", "spin"}, 152, {"stopped by --max-insns 100000 after "}},
     };
     for (const auto& [args, status, said] : rows) {
         Outcome r = args.size() > 1 ? crash({args[0], args[1]}, {args[2]}) : crash({}, args);
@@ -149,13 +167,20 @@ TEST_F(VekosRunTest, UsageErrorsAndProgramsThatCannotRun)
         {{"--max-insns", "0", crasher()}, 2, "--max-insns"},
         {{"--timeout", "-1", crasher()}, 2, "--timeout"},
         {{"--root", (dir_ / "absent").string(), crasher()}, 2, "--root"},
-        {{"--trace=" + (dir_ / "no/such/dir/log").string(), crasher(), "exit", "0"}, 2, "cannot open for writing"},
+        {{"--trace=" + (dir_ / "no/such/dir/log").string(), crasher(), "exit", "0"}, 2, "no/such/dir does not exist"},
         // A report ending in a newline is the whole of standard error.
         {{"--bogus", crasher()}, 2, "vekos-run: unknown option --bogus (try --help)\n"},
         {{"--root", root, missing}, 127, "vekos-run: " + missing + ": no such file\n"},
         {{"--root", root, text}, 126, "vekos-run: " + text + ": not an ELF file\n"},
         {{"--root", root, "/bin/true"}, 126, "vekos-run: /bin/true: not a 32-bit ELF file (it is 64-bit)\n"},
         {{"--root", root, root}, 126, "vekos-run: " + root + ": is a directory, not a program\n"},
+        // Values out of range or not numbers at all; calls that never answer.
+        {{"--timeout", "1e10", crasher()}, 2, "vekos-run: --timeout 1e10: expected a number of seconds above 0 and at most 10000000\n"},
+        {{"--timeout", "nan", crasher()}, 2, "--timeout nan: expected"},
+        {{"--max-insns", "18446744073709551616", crasher()}, 2, "vekos-run: --max-insns 18446744073709551616: expected a whole number from 1 to 18446744073709551615\n"},
+        {{"--max-file-size", "2G", crasher()}, 2, "--max-file-size 2G: expected a size in bytes from 0 to 2147483647"},
+        {{"--inject", "exit=0", crasher(), "exit", "3"}, 2, "--inject exit=0: exit never returns to the program"},
+        {{"--inject", "_exit@1=0", crasher(), "exit", "3"}, 2, "--inject _exit@1=0: exit never returns"},
     };
     for (const auto& [args, status, said] : rows) {
         Outcome r = run(args);
@@ -222,12 +247,127 @@ TEST_F(VekosRunTest, ProgramsExitWithTheirOwnStatusAndRootIsTheirSlash)
     EXPECT_FALSE(fs::exists(root_ / "no"));
 }
 
+// Programs that misbehave on purpose, and places they cannot be read from or
+// written to: the right status, a message naming the cause, bounded time.
+TEST_F(VekosRunTest, HostileProgramsEndWithTheRightStatusInBoundedTime)
+{
+    ASSERT_EQ(mkfifo((root_ / "fifo").c_str(), 0600), 0);
+    const struct {
+        Args options, args;
+        Output output;
+        int status;
+        std::string err;  // contained in standard error
+        double most;      // seconds
+    } rows[] = {
+        {{}, {"jump", "c0001000"}, Output::file, 139, "segmentation fault: execution outside the program at 0xc0001000, "
+                                                       "the stand-in's own page; eip 0xc0001000: int3\n", 3},
+        {{"--timeout", "1"}, {"flood"}, Output::unread_pipe, 124, "stopped after 1 s (--timeout)", 3},
+        {{}, {"flood"}, Output::closed_pipe, 141, "its standard output or error was closed (broken pipe)", 3},
+        {{}, {"cat", "/fifo"}, Output::file, 0, "", 3},  // a FIFO under the root never holds the program
+        {{"--max-file-size", "100"}, {"write", "/big", std::string(200, 'x')}, Output::file, 1, "", 3},
+        {{"--max-file-size", "4K"}, {"stream", "/s", "8"}, Output::file, 1, "", 3},
+        {{"--fs-quota", "4K"}, {"stream", "/s", "8"}, Output::file, 1, "", 3},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.args.front() + " " + (row.options.empty() ? "" : row.options.front()));
+        Outcome r = crash(row.options, row.args, 10, row.output);
+        EXPECT_EQ(r.status, row.status) << r.err;
+        EXPECT_TRUE(contains(r.err, row.err)) << r.err;
+        EXPECT_LT(r.seconds, row.most);
+    }
+    // What the quota refused left nothing behind; the answers were "too large" and "no space".
+    EXPECT_FALSE(fs::exists(root_ / "big"));
+    EXPECT_FALSE(fs::exists(root_ / "s"));
+    EXPECT_EQ(crash({"--max-file-size", "4K"}, {"stream", "/s", "8"}).out, "-27\n");
+    EXPECT_EQ(crash({"--fs-quota", "4K"}, {"stream", "/s", "8"}).out, "-28\n");
+    EXPECT_EQ(crash({"--max-file-size", "8K", "--fs-quota", "8K"}, {"stream", "/s", "8"}).status, 0);
+    EXPECT_EQ(fs::file_size(root_ / "s"), 8192u);
+}
+
+// What is not a program file is refused at once, without reading it whole.
+TEST_F(VekosRunTest, OnlyRegularFilesOfAProgramsSizeAreLoaded)
+{
+    const fs::path fifo = dir_ / "fifo", big = dir_ / "big", plain = dir_ / "plain";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::ofstream(plain) << "x";
+    std::ofstream(big).flush();
+    fs::resize_file(big, (64u << 20) + 1);  // sparse: costs nothing
+    const std::vector<std::pair<std::string, std::string>> rows = {
+        {fifo.string(), "is not a regular file (it is a FIFO)"},
+        {"/dev/zero", "is not a regular file (it is a character device)"},
+        {big.string(), "is 67108865 bytes, more than a program may be (67108864)"},
+        {(plain / "x").string(), "cannot be opened: Not a directory"},
+    };
+    for (const auto& [program, said] : rows) {
+        Outcome r = run({program}, 5);
+        EXPECT_EQ(r.status, 126) << program;
+        EXPECT_EQ(r.err, "vekos-run: " + program + ": " + said + "\n");
+        EXPECT_LT(r.seconds, 2) << program;
+    }
+    Args many(120000, "");
+    many.insert(many.begin(), {crasher(), "exit", "0"});
+    Outcome r = run(many);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "vekos-run: the arguments take 600079 bytes of the program's stack; at most 524288 fit\n");
+}
+
+// --record, --screenshot and --trace=FILE: checked before the run, and no
+// file is opened, truncated or removed until there is something to write.
+TEST_F(VekosRunTest, OutputFilesAreTouchedOnlyWithSomethingToWrite)
+{
+    const fs::path old = dir_ / "old", target = dir_ / "target", link = dir_ / "link", fifo = dir_ / "fifo";
+    std::ofstream(old) << "old";
+    std::ofstream(target) << "target";
+    fs::create_symlink(target, link);
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    auto unchanged = [&] {
+        EXPECT_EQ(slurp(old), "old");
+        EXPECT_EQ(slurp(target), "target");
+        EXPECT_TRUE(fs::is_symlink(link));
+        EXPECT_TRUE(fs::is_fifo(fifo));
+        std::vector<std::string> names;
+        for (const auto& e : fs::directory_iterator(dir_))
+            names.push_back(e.path().filename().string());
+        std::sort(names.begin(), names.end());
+        EXPECT_EQ(names, (std::vector<std::string>{"fifo", "link", "old", "root", "stderr", "stdout", "target"}));
+    };
+    // No frame: nothing to record or shoot, whatever the path is.
+    for (const char* option : {"--record", "--screenshot"})
+        for (const fs::path& path : {old, link, fifo}) {
+            SCOPED_TRACE(std::string(option) + " " + path.filename().string());
+            Outcome r = crash({"--display", "none", option, path.string()}, {"exit", "0"});
+            EXPECT_EQ(r.status, 0);
+            EXPECT_EQ(r.err, "vekos-run: " + std::string(option) + " " + path.string() +
+                                 ": no frame was presented, no file written\n");
+            unchanged();
+        }
+    // Unwritable places are refused before the program runs (it would write /ran).
+    for (const char* option : {"--record", "--screenshot", "--trace"}) {
+        const std::string missing = (dir_ / "no" / "file").string();
+        Outcome r = crash({std::string(option) + "=" + missing}, {"write", "/ran", "x"});
+        EXPECT_EQ(r.status, 2) << option;
+        EXPECT_TRUE(contains(r.err, option + std::string(" ") + missing + ": the directory")) << r.err;
+        EXPECT_EQ(crash({std::string(option) + "=" + dir_.string()}, {"write", "/ran", "x"}).status, 2) << option;
+    }
+    EXPECT_FALSE(fs::exists(root_ / "ran"));
+    unchanged();
+    // A trace through a link replaces the file it names; the link stays.
+    EXPECT_EQ(crash({"--trace=" + link.string()}, {"exit", "4"}).status, 4);
+    EXPECT_EQ(slurp(target), "exit(4) = ?\n");
+    EXPECT_TRUE(fs::is_symlink(link));
+    // A trace that cannot be written ends the run with a message.
+    Outcome full = crash({"--trace=/dev/full"}, {"echo", "x"});
+    EXPECT_EQ(full.status, 125);
+    EXPECT_EQ(full.err, "vekos-run: --trace /dev/full: cannot write: No space left on device\n");
+}
+
 TEST_F(VekosRunTest, HelpNamesEveryOptionAndStatus)
 {
     Outcome r = run({"--help"});
     EXPECT_EQ(r.status, 0);
     for (const char* part : {"--root", "--fast", "--trace", "--inject", "--max-insns", "--timeout", "--help",
-                             "PROGRAM", "2 ", "124", "125", "126", "127", "132", "136", "139", "152"})
+                             "--max-file-size", "--fs-quota", "PROGRAM", "2 ", "124", "125", "126", "127", "128+N",
+                             "132", "136", "139", "141", "152", "512 KiB", "16 loadable segments"})
         EXPECT_TRUE(contains(r.out, part)) << part;
     EXPECT_EQ(r.err, "");
 }

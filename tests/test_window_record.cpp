@@ -29,11 +29,13 @@ std::vector<int> box(const GifFileType* g, int i)
 // The frames recorded to `path` and decoded again.
 DecodedGif record(const std::string& path, const std::vector<Framebuffer>& frames)
 {
-    GifRecorder gif(path, 640, 480);
+    OutputFile out("--record", path);
+    GifRecorder gif(out, 640, 480);
     for (const Framebuffer& f : frames)
         gif.add(f);
     EXPECT_EQ(gif.frames(), frames.size());
     gif.close();
+    out.commit();
     return decode_gif(path);
 }
 
@@ -110,7 +112,9 @@ TEST(PngScreenshot, DecodesToTheFrame)
     TempDir dir;
     Framebuffer frame = paneprobe_frame(200);
     frame.fill_rect(639, 479, 1, 1, 0x010203);
-    write_png(dir / "s.png", frame);
+    OutputFile out("--screenshot", dir / "s.png");
+    write_png(out, frame);
+    out.commit();
     const auto decoded = read_png(dir / "s.png");
     ASSERT_TRUE(decoded);
     EXPECT_EQ((std::pair{decoded->width(), decoded->height()}), (std::pair{640, 480}));
@@ -121,8 +125,8 @@ TEST(PngScreenshot, DecodesToTheFrame)
 TEST(Recording, FilesThatCannotBeWrittenAreNamedFramesOfAnotherSizeRefused)
 {
     const std::vector<std::pair<std::function<void()>, std::string>> rows = {
-        {[] { GifRecorder("/nonexistent-dir/x.gif", 640, 480); }, "--record /nonexistent-dir/x.gif"},
-        {[] { write_png("/nonexistent-dir/s.png", Framebuffer(4, 4)); }, "--screenshot /nonexistent-dir/s.png"}};
+        {[] { OutputFile("--record", "/nonexistent-dir/x.gif"); }, "--record /nonexistent-dir/x.gif"},
+        {[] { OutputFile("--screenshot", "/nonexistent-dir/s.png"); }, "--screenshot /nonexistent-dir/s.png"}};
     for (const auto& [make, name] : rows) {
         try {
             make();
@@ -132,7 +136,8 @@ TEST(Recording, FilesThatCannotBeWrittenAreNamedFramesOfAnotherSizeRefused)
         }
     }
     TempDir dir;
-    GifRecorder gif(dir / "c.gif", 640, 480);
+    OutputFile out("--record", dir / "c.gif");
+    GifRecorder gif(out, 640, 480);
     EXPECT_THROW(gif.add(Framebuffer(10, 10)), std::invalid_argument);
 }
 

@@ -9,7 +9,12 @@
 //   echo WORDS...    each word with one write (" " or "\n" after it); the
 //                    status is the number of writes that failed
 //   exit N           exit with status N
+//   flood            write to the console until a write fails; status 3
+//   jump ADDR        jump to the hexadecimal address ADDR
+//   stream PATH KIB  a whole-file stream of KIB KiB written to PATH, 1 KiB a
+//                    call; prints the first failing answer and exits 1
 #include <fcntl.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
@@ -46,6 +51,22 @@ int cat(const char *path)
         write(1, buf, static_cast<unsigned>(n));
     close(fd);
     return n < 0 ? 1 : 0;
+}
+
+int stream(const char *path, int kib)
+{
+    static char block[1024];
+    int handle = vekfs_stream_begin(path);
+    int answer = handle;
+    for (int i = 0; i < kib && answer >= 0; ++i)
+        answer = vekfs_stream_write(handle, block, sizeof block);
+    if (answer >= 0)
+        answer = vekfs_stream_end(handle);
+    if (answer < 0) {
+        printf("%d\n", answer);
+        return 1;
+    }
+    return 0;
 }
 
 volatile int zero = 0;
@@ -89,6 +110,17 @@ extern "C" int main(int argc, char **argv)
         return echo(argc - 2, argv + 2);
     if (strcmp(mode, "exit") == 0 && argc == 3)
         return atoi(argv[2]);
+    if (strcmp(mode, "flood") == 0) {
+        static char line[4096];
+        memset(line, 'x', sizeof line);
+        while (write(1, line, sizeof line) > 0) {
+        }
+        return 3;
+    }
+    if (strcmp(mode, "jump") == 0 && argc == 3)
+        reinterpret_cast<void (*)()>(strtoul(argv[2], nullptr, 16))();
+    if (strcmp(mode, "stream") == 0 && argc == 4)
+        return stream(argv[2], atoi(argv[3]));
     say(2, "crasher: unknown mode\n");
     return 2;
 }
