@@ -13,6 +13,7 @@
 #include <array>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -147,6 +148,48 @@ void TerminalKeyDecoder::feed(std::span<const uint8_t> bytes, std::vector<int32_
     }
 }
 
+// ---- Guest text on the status line ---------------------------------------------
+
+std::string terminal_safe(std::string_view text, size_t columns)
+{
+    std::string out;
+    size_t shown = 0;
+    auto escaped = [&](uint8_t b) {
+        char esc[8];
+        std::snprintf(esc, sizeof esc, "\\x%02x", b);
+        return std::string(esc);
+    };
+    size_t i = 0;
+    while (i < text.size() && shown < columns) {
+        const uint8_t b = uint8_t(text[i]);
+        // The length of a well-formed UTF-8 sequence starting here, or 0.
+        size_t length = b < 0x80 ? 1 : b >= 0xC2 && b < 0xE0 ? 2 : b >= 0xE0 && b < 0xF0 ? 3 : b >= 0xF0 && b < 0xF5 ? 4 : 0;
+        uint32_t cp = length == 1 ? b : b & (0x7F >> length);
+        for (size_t k = 1; k < length; ++k) {
+            if (i + k >= text.size() || (uint8_t(text[i + k]) & 0xC0) != 0x80) {
+                length = 0;
+                break;
+            }
+            cp = cp << 6 | (uint8_t(text[i + k]) & 0x3F);
+        }
+        const bool overlong = (length == 3 && cp < 0x800) || (length == 4 && (cp < 0x10000 || cp > 0x10FFFF));
+        const bool control = cp < 0x20 || (cp >= 0x7F && cp < 0xA0);
+        if (length == 0 || overlong || control || (cp >= 0xD800 && cp < 0xE000)) {
+            std::string e = escaped(b);
+            if (shown + e.size() > columns)
+                break;
+            out += e;
+            shown += e.size();
+            ++i;
+            continue;
+        }
+        out.append(text.substr(i, length));
+        i += length;
+        ++shown;
+    }
+    return out;
+}
+
 namespace {
 
 // ---- Giving the terminal back on signals -----------------------------------
@@ -250,9 +293,8 @@ public:
 
     void open(std::string_view title, std::string_view hint, int, int) override
     {
-        status_ = std::string(title);
-        if (!hint.empty())
-            status_ += " \xe2\x80\x94 " + std::string(hint);  // em dash
+        title_ = std::string(title);
+        hint_ = std::string(hint);
         status_drawn_ = false;
     }
 
@@ -272,8 +314,11 @@ public:
         }
         std::string out = renderer_.render(frame, columns, rows);
         if (!status_drawn_) {
-            out += "\x1b[" + std::to_string(rows) + ";1H\x1b[0m\x1b[2K" +
-                   status_.substr(0, size_t(std::max(0, columns - 1)));
+            const size_t room = size_t(std::max(0, columns - 1));
+            std::string status = terminal_safe(title_, room);
+            if (!hint_.empty() && room > status.size() + 3)
+                status += " \xe2\x80\x94 " + terminal_safe(hint_, room - status.size() - 3);  // em dash
+            out += "\x1b[" + std::to_string(rows) + ";1H\x1b[0m\x1b[2K" + status;
             status_drawn_ = true;
         }
         mode_.write_all(out);
@@ -302,7 +347,7 @@ private:
     TerminalMode mode_;  // after fd_: put back before the descriptor closes
     HalfBlockRenderer renderer_;
     TerminalKeyDecoder decoder_;
-    std::string status_;
+    std::string title_, hint_;
     bool status_drawn_ = false;
     bool closed_ = false;
     int columns_ = 0, rows_ = 0;

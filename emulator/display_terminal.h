@@ -46,6 +46,13 @@ public:
     void feed(std::span<const uint8_t> bytes, std::vector<int32_t>& keys);
 };
 
+// Text the guest chose (a window title) made safe to print on a terminal:
+// printable UTF-8 stays, every control byte or character (C0, DEL, C1) and
+// every byte that is not valid UTF-8 is shown as \xNN, so the guest can
+// never send the terminal an escape sequence.  Cut to at most `columns`
+// characters.
+std::string terminal_safe(std::string_view text, size_t columns);
+
 // Leaves the terminal as it was found: the reset sequence a display sends last.
 constexpr std::string_view kTerminalLeave = "\x18\x1b[0m\x1b[?25h\x1b[?1049l";
 

@@ -28,7 +28,7 @@ namespace {
 
 const std::string kRun = (build_dir() / "bin/vekos-run").string();
 const std::string kPaneprobe = (build_dir() / "bin/paneprobe").string();
-const std::string kWindowFault = (build_dir() / "tests/window_fault").string();
+const std::string kWindowGuest = (build_dir() / "tests/window_guest").string();
 
 // vekos-run with no X or Wayland display to find.
 RunResult vekos_run(std::vector<std::string> args, double seconds = 60)
@@ -114,7 +114,7 @@ TEST(VekosRunWindow, OptionsGivenWrongAreRefusedWithAMessage)
         {{"--keys", "0:q"}, 2, "FRAME must be a whole number from 1"}, {{"--display", "screen"}, 2, "--display"},
         {{"--gui-fail", "all"}, 2, "--gui-fail"}, {{"--frames", "0"}, 2, "--frames"},
         {{"--display", "window"}, 2, "--display window: no display"},
-        {{"--record", "/nonexistent-dir/r.gif"}, 125, "--record /nonexistent-dir/r.gif: cannot create the file"}};
+        {{"--record", "/nonexistent-dir/r.gif"}, 2, "--record /nonexistent-dir/r.gif: the directory /nonexistent-dir does not exist"}};
     for (const Row& row : rows) {
         std::vector<std::string> args = row.args;
         args.push_back(kPaneprobe);
@@ -154,13 +154,24 @@ std::chrono::steady_clock::time_point deadline(double seconds)
 // The terminal view, on a pseudo-terminal.
 class PtyRun {
 public:
-    explicit PtyRun(std::vector<std::string> args)
+    // `closed_output`: standard output is a pipe whose reader has gone (as
+    // with `vekos-run ... | head -c 100` once head is done).
+    explicit PtyRun(std::vector<std::string> args, bool closed_output = false)
     {
         winsize size{30, 100, 0, 0};  // rows, columns
         args.insert(args.begin(), {kRun, "--display", "terminal"});
+        int output[2] = {-1, -1};
+        if (closed_output && pipe(output) != 0)
+            throw std::runtime_error("pipe");
         if ((pid_ = forkpty(&master_, nullptr, nullptr, &size)) < 0)
             throw std::runtime_error("forkpty");
+        if (closed_output)
+            close(pid_ == 0 ? output[0] : output[1]);
+        if (pid_ != 0 && closed_output)
+            close(output[0]);
         if (pid_ == 0) {
+            if (closed_output)
+                dup2(output[1], 1), close(output[1]);
             std::vector<char*> argv;
             for (auto& a : args)
                 argv.push_back(a.data());
@@ -263,7 +274,7 @@ TEST(TerminalDisplay, GivenBackWhenKilledWhenTheGuestFaultsOrTimesOut)
         EXPECT_EQ(run.wait(10), 128 + s);
         expect_given_back(run);
     }
-    PtyRun faulted({kWindowFault});
+    PtyRun faulted({kWindowGuest});
     EXPECT_EQ(faulted.wait(20), 139);
     EXPECT_NE(faulted.output().find("\x1b[38;2;0;255;0m"), std::string::npos) << "its frame was not shown";
     EXPECT_NE(faulted.output().find("segmentation fault"), std::string::npos);
@@ -271,6 +282,34 @@ TEST(TerminalDisplay, GivenBackWhenKilledWhenTheGuestFaultsOrTimesOut)
     PtyRun timed_out({"--timeout", "0.5", kPaneprobe});
     EXPECT_EQ(timed_out.wait(20), 124);
     expect_given_back(timed_out);
+    // Waiting for a key that never comes is cut short as well.
+    PtyRun waiting({"--timeout", "1", kWindowGuest, "wait"});
+    EXPECT_EQ(waiting.wait(4), 124);
+    expect_given_back(waiting);
+    // Its standard output went away (`| head`): a status and a message, the terminal back.
+    PtyRun piped({kWindowGuest, "chatty"}, true);
+    EXPECT_EQ(piped.wait(10), 141);
+    EXPECT_NE(piped.output().find("its standard output or error was closed"), std::string::npos);
+    expect_given_back(piped);
+}
+
+TEST(TerminalDisplay, GuestTextOnTheStatusLineIsShownEscaped)
+{
+    PtyRun run({"--timeout", "1", kWindowGuest, "wait"});
+    ASSERT_TRUE(run.read_until("\\x1b]2;pwned\\x07title \xe2\x80\x94 hint\\x1b[2J", 10)) << run.output().substr(0, 600);
+    EXPECT_EQ(run.output().find("\x1b]2;"), std::string::npos) << "a title sequence reached the terminal";
+    run.wait(10);
+    const std::vector<std::pair<std::string, std::string>> rows = {
+        {"plain \xe2\x80\x94 text", "plain \xe2\x80\x94 text"},  // UTF-8 stays
+        {"a\tb\x7f", "a\\x09b\\x7f"},                              // C0 and DEL
+        {"\xc2\x9b" "31m", "\\xc2\\x9b31m"},                          // C1 CSI, as UTF-8
+        {"\xff\xc0\x80", "\\xff\\xc0\\x80"},                       // not UTF-8, overlong
+        {"\xe2\x82", "\\xe2\\x82"},                                  // cut short
+    };
+    for (const auto& [text, shown] : rows)
+        EXPECT_EQ(terminal_safe(text, 80), shown) << shown;
+    EXPECT_EQ(terminal_safe("abcdef", 4), "abcd");
+    EXPECT_EQ(terminal_safe("ab\x1b", 5), "ab");  // an escape is not cut in half
 }
 
 } // namespace
