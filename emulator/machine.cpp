@@ -68,7 +68,11 @@ uint32_t segment_access(uint32_t elf_flags)
 // The program's pages as runs of equal access; a page shared by two segments
 // gets the union of their access.  Works on segment boundaries, not pages,
 // so its cost does not grow with the size of the segments.
-std::vector<std::pair<std::pair<uint32_t, uint32_t>, uint32_t>> program_regions(const ElfImage& image)
+struct ProgramRegion {
+    uint32_t base, size, access;
+};
+
+std::vector<ProgramRegion> program_regions(const ElfImage& image, const std::string& name)
 {
     std::vector<uint64_t> cuts;
     for (const Segment& s : image.segments()) {
@@ -77,22 +81,73 @@ std::vector<std::pair<std::pair<uint32_t, uint32_t>, uint32_t>> program_regions(
     }
     std::sort(cuts.begin(), cuts.end());
     cuts.erase(std::unique(cuts.begin(), cuts.end()), cuts.end());
-    std::vector<std::pair<std::pair<uint32_t, uint32_t>, uint32_t>> regions;  // {{base, size}, access}
+    std::vector<ProgramRegion> regions;
     for (size_t i = 0; i + 1 < cuts.size(); ++i) {
         uint32_t access = 0;
+        bool covered = false;  // a segment may have no access at all: mapped, but every access faults
         for (const Segment& s : image.segments())
-            if (page_floor(s.vaddr) <= cuts[i] && cuts[i] < page_ceil(uint64_t(s.vaddr) + s.memsz))
+            if (page_floor(s.vaddr) <= cuts[i] && cuts[i] < page_ceil(uint64_t(s.vaddr) + s.memsz)) {
                 access |= segment_access(s.flags);
-        if (access == 0)
+                covered = true;
+            }
+        if (!covered)
             continue;  // a gap between segments
+        if ((access & kWrite) && (access & kExec))
+            throw LoadError(name + ": writable and executable memory at " + hex32(uint32_t(cuts[i])) +
+                                " (vekos programs keep their code read-only)",
+                            exit_status::cannot_load);
         const uint32_t base = uint32_t(cuts[i]), size = uint32_t(cuts[i + 1] - cuts[i]);
-        if (!regions.empty() && regions.back().second == access &&
-            regions.back().first.first + regions.back().first.second == base)
-            regions.back().first.second += size;
+        if (!regions.empty() && regions.back().access == access && regions.back().base + regions.back().size == base)
+            regions.back().size += size;
         else
-            regions.push_back({{base, size}, access});
+            regions.push_back({base, size, access});
     }
     return regions;
+}
+
+// Unicorn 2.0.1 aborts the whole process while translating an indirect far
+// call or jump with a register operand (FF /3, FF /5, mod 3), which a CPU
+// refuses as an invalid instruction.  Executable pages are never writable,
+// so every place such an instruction could start (the FF byte, or a run of
+// prefixes before it) is known at load time; the engine is told to stop there
+// before translating it.  Only file bytes can be 0xFF: zero fill is skipped.
+std::vector<uint64_t> untranslatable_sites(const GuestMemory& memory, const ElfImage& image,
+                                           const std::vector<ProgramRegion>& regions)
+{
+    auto byte_at = [&](uint64_t at) {
+        uint8_t b = 0;
+        memory.peek(uint32_t(at), std::span<uint8_t>(&b, 1));  // stays 0 where nothing is mapped
+        return b;
+    };
+    auto is_prefix = [](uint8_t b) {
+        switch (b) {
+        case 0x26: case 0x2E: case 0x36: case 0x3E: case 0x64: case 0x65: case 0x66: case 0x67:
+        case 0xF0: case 0xF2: case 0xF3: return true;
+        default: return false;
+        }
+    };
+    constexpr uint64_t kMaxPrefixes = 14;
+    std::vector<uint64_t> sites;
+    for (const ProgramRegion& region : regions) {
+        if (!(region.access & kExec))
+            continue;
+        const uint64_t region_end = uint64_t(region.base) + region.size;
+        for (const Segment& seg : image.segments()) {
+            const uint64_t from = std::max<uint64_t>(region.base, seg.vaddr);
+            const uint64_t to = std::min<uint64_t>(region_end, uint64_t(seg.vaddr) + seg.bytes.size());
+            for (uint64_t at = from; at < to; ++at) {
+                const uint8_t modrm = byte_at(at + 1), reg = modrm >> 3 & 7;
+                if (seg.bytes[at - seg.vaddr] != 0xFF || modrm < 0xC0 || (reg != 3 && reg != 5))
+                    continue;
+                sites.push_back(at);
+                for (uint64_t k = 1; k <= kMaxPrefixes && k <= at && is_prefix(byte_at(at - k)); ++k)
+                    sites.push_back(at - k);
+            }
+        }
+    }
+    std::sort(sites.begin(), sites.end());
+    sites.erase(std::unique(sites.begin(), sites.end()), sites.end());
+    return sites;
 }
 
 } // namespace
@@ -109,8 +164,9 @@ uint64_t argument_bytes(const std::vector<std::string>& argv)
 Machine::Machine(const ElfImage& image, Kernel& kernel, MachineOptions options)
     : image_(image), kernel_(kernel), options_(options)
 {
-    for (const auto& [range, access] : program_regions(image))
-        memory_.add_region(range.first, range.second, access, "program-" + hex32(range.first));
+    const auto regions = program_regions(image, image.name());
+    for (const ProgramRegion& r : regions)
+        memory_.add_region(r.base, r.size, r.access, "program-" + hex32(r.base));
     for (const Segment& s : image.segments())
         memory_.load(s.vaddr, s.bytes);
     memory_.add_region(kStackBase, kStackSize, kRead | kWrite, "stack");
@@ -131,6 +187,11 @@ Machine::Machine(const ElfImage& image, Kernel& kernel, MachineOptions options)
         check(uc_reg_write(uc_, UC_X86_REG_MXCSR, &mxcsr), "MXCSR");
         add_hooks();
         enter_user_mode();
+        untranslatable_ = untranslatable_sites(memory_, image_, regions);
+        if (!untranslatable_.empty()) {
+            check(uc_ctl_exits_enable(uc_), "exits");
+            check(uc_ctl_set_exits(uc_, untranslatable_.data(), untranslatable_.size()), "exits");
+        }
         check(uc_context_alloc(uc_, &pristine_), "context");
         check(uc_context_save(uc_, pristine_), "context save");
     } catch (...) {
@@ -518,8 +579,10 @@ Stop Machine::run(uint32_t begin, Mode mode)
         return Stop{Stop::Why::Timeout, 0, std::nullopt, 0};
     uint32_t eip = reg(UC_X86_REG_EIP);
     // Unicorn reports an undefined opcode (ud2, ...) as an error of the run,
-    // not as interrupt 6; eip is left on the instruction.
-    if (err == UC_ERR_INSN_INVALID)
+    // not as interrupt 6; eip is left on the instruction.  The engine also
+    // stops, without an error, before an instruction it cannot translate.
+    if (err == UC_ERR_INSN_INVALID ||
+        (err == UC_ERR_OK && std::binary_search(untranslatable_.begin(), untranslatable_.end(), eip)))
         record_fault("invalid instruction", "the CPU cannot execute the instruction", eip,
                      exit_status::invalid_instruction);
     else

@@ -147,6 +147,7 @@ private:
     Profile profile_;
     uint64_t tsc_ = 0;
     std::unordered_map<uint32_t, uint32_t> block_sizes_;
+    std::vector<uint64_t> untranslatable_;  // sorted; where the engine must stop
 
     // Stopping from other threads: the watchdog of --timeout and request_stop().
     std::mutex stop_mutex_;

@@ -42,7 +42,8 @@ constexpr const char* kExitStatuses = R"(Exit status:
        that could not be written is one such failure)
   126  PROGRAM cannot be run: not a regular file, over 64 MiB, not a 32-bit i386
        static ELF executable, truncated, more than 16 loadable segments or more
-       than 1 GiB of them, segments outside the address space or overlapping
+       than 1 GiB of them, segments outside the address space or overlapping,
+       memory both writable and executable
   127  PROGRAM not found
   128+N  a signal N (SIGINT, SIGTERM, SIGHUP, SIGQUIT) stopped the run: 130 for
        Ctrl-C
@@ -468,6 +469,9 @@ int main(int argc, char** argv)
     } catch (const vekos::UsageError& e) {
         std::cerr << "vekos-run: " << e.what() << "\n";
         return vekos::exit_status::usage;
+    } catch (const vekos::LoadError& e) {  // what only mapping the program shows
+        std::cerr << "vekos-run: " << e.what() << "\n";
+        return e.status();
     } catch (const std::exception& e) {
         std::cerr << "vekos-run: " << e.what() << "\n";
         return vekos::exit_status::internal;

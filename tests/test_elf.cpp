@@ -231,6 +231,19 @@ TEST(ElfTest, SegmentCountAndSizeAreBoundedBeforeMapping)
             EXPECT_EQ(e.status(), exit_status::cannot_load);
         }
     }
+    // Code is never writable: a page both writable and executable is refused when mapped.
+    std::vector<uint8_t> writable_code = many_segments(1, 0x1000);
+    writable_code[sizeof(Elf32_Ehdr) + 2 + offsetof(Elf32_Phdr, p_flags)] = PF_R | PF_W | PF_X;
+    CapturedConsole quiet;
+    Kernel idle({}, quiet);
+    const ElfImage writable = ElfImage::parse(writable_code, kName);
+    try {
+        Machine refused(writable, idle);
+        ADD_FAILURE() << "writable code accepted";
+    } catch (const LoadError& e) {
+        EXPECT_EQ(std::string(e.what()),
+                  kName + ": writable and executable memory at 0x10000000 (vekos programs keep their code read-only)");
+    }
     ElfImage image = ElfImage::parse(many_segments(16, 0x1000), kName);
     ASSERT_EQ(image.segments().size(), 16u);
     for (const Segment& s : image.segments())

@@ -163,6 +163,8 @@ TEST_F(FaultTest, CatalogueOfCpuFaultsNamesTheFaultingInstruction)
         {"far_jump", protection.c_str(), gp, "ljmp 8:"},
         {"kernel_data", protection.c_str(), gp, "mov ds, eax"},
         {"iret_to_ring0", protection.c_str(), gp, "iretd"},
+        {"far_call_register", "invalid instruction", ill, "(undecodable bytes ff dd"},
+        {"far_jump_register", "invalid instruction", ill, "(undecodable bytes 66 2e ff e8"},
         {"stack_overflow", "segmentation fault", gp, "push eax"},
     };
     for (const auto& row : rows) {

@@ -200,6 +200,16 @@ FAULT iret_to_ring0
     push offset fault_iret_to_ring0
 AT iret_to_ring0
     iretd
+FAULT far_call_register /* lcall with a register operand: the engine cannot translate it */
+    nop
+AT far_call_register
+    .byte 0xff, 0xdd
+    ret
+FAULT far_jump_register
+    nop
+AT far_jump_register
+    .byte 0x66, 0x2e, 0xff, 0xe8
+    ret
 FAULT stack_overflow
     mov esp, 0xbff00000 /* the lowest stack address */
 AT stack_overflow
