@@ -59,3 +59,13 @@ endfunction()
 
 vekos_fuzzer(fuzz_format -max_len=300 -dict=${VEKOS_FUZZ_DIR}/format.dict)
 vekos_fuzzer(fuzz_convert -max_len=1024 ${VEKOS_FUZZ_DIR}/convert_seeds)
+
+# The loader, from real programs: the seeds are paneprobe and the test image.
+set(VEKOS_ELF_SEEDS ${CMAKE_BINARY_DIR}/tests/fuzz_elf_seeds)
+add_custom_command(OUTPUT ${VEKOS_ELF_SEEDS}/paneprobe ${VEKOS_ELF_SEEDS}/test_image
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${VEKOS_ELF_SEEDS}
+    COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:paneprobe> ${VEKOS_ELF_SEEDS}/paneprobe
+    COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:vekos_test_image> ${VEKOS_ELF_SEEDS}/test_image
+    DEPENDS paneprobe vekos_test_image)
+add_custom_target(vekos_fuzz_elf_seeds ALL DEPENDS ${VEKOS_ELF_SEEDS}/paneprobe ${VEKOS_ELF_SEEDS}/test_image)
+vekos_fuzzer(fuzz_elf -max_len=65536 -rss_limit_mb=2048 ${VEKOS_ELF_SEEDS})
