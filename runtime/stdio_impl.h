@@ -44,8 +44,6 @@ namespace vekos::stdio {
 constexpr int last_standard_fd = 2;
 // The only descriptor that takes output.
 constexpr int output_fd = 1;
-// The first buffer of a memory or whole-file stream.
-constexpr unsigned first_capacity = 256;
 
 // A record for a new stream, every field zero; null when memory is out.
 inline FILE *new_record() { return static_cast<FILE *>(calloc(1, sizeof(FILE))); }
