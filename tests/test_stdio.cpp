@@ -296,7 +296,7 @@ TEST_F(StdioTest, RefusalsAndFailedGrowthMakeNoCallAndChangeNothing)
         {"fputs", {empty, 0}, kFail}, {"fputs", {0, m.stream}, kFail}, {"fputs", {0, 0}, kFail},
         {"fputc", {'x', in}, kFail}, {"fputc", {'x', 0}, kFail}, {"fgetc", {m.stream}, kFail},
         {"fgetc", {whole}, kFail}, {"fgetc", {0}, kFail}, {"file_write_bytes", {0, x, 1}, kFail},
-        {"file_write_bytes", {0, x, 0}, kFail},
+        {"file_write_bytes", {0, x, 0}, kFail}, {"fclose", {odd}, kFail},
     };
     for (const auto& [fn, args, want] : rows)
         EXPECT_EQ(guest().call(fn, args).value(), want) << fn << " " << ::testing::PrintToString(args);
