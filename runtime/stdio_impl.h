@@ -6,6 +6,7 @@
 #include <stddef.h>
 
 #include "stdio.h"
+#include "stdlib.h"
 
 extern "C" {
 
@@ -20,6 +21,21 @@ extern FILE g_stderr;
 // so the tests can reach it; only the stdio pieces call it.
 int file_write_bytes(FILE *stream, const void *src, size_t n);
 
+// The code of the two buffered kinds lives beside their openers, so a
+// program links it only when it can make such a stream: open_memstream
+// brings memory_stream_append, fopen brings file_stream_append and
+// file_stream_finish, and both bring buffer_append.  file_write_bytes and
+// fclose reach them through weak references; without the opener they answer
+// -1 (the record can only have been filled by hand).
+int memory_stream_append(FILE *stream, const unsigned char *src, size_t n);
+int file_stream_append(FILE *stream, const unsigned char *src, size_t n);
+int file_stream_finish(FILE *stream);
+
+// Appends the n (>= 1) bytes at src to the stream's buffer, growing it as
+// needed, and keeps a NUL after them.  0, or -1 with the stream unchanged
+// when the buffer cannot grow.
+int buffer_append(FILE *stream, const unsigned char *src, size_t n);
+
 } // extern "C"
 
 namespace vekos::stdio {
@@ -28,11 +44,9 @@ namespace vekos::stdio {
 constexpr int last_standard_fd = 2;
 // The only descriptor that takes output.
 constexpr int output_fd = 1;
-// Largest byte count one write call carries.
-constexpr unsigned max_write_chunk = 0x7FFFFFFFu;
 
-// The first buffer of a memory or whole-file stream.
-constexpr unsigned first_capacity = 256;
+// A record for a new stream, every field zero; null when memory is out.
+inline FILE *new_record() { return static_cast<FILE *>(calloc(1, sizeof(FILE))); }
 
 // The stream is one of the three the program currently calls standard.
 inline bool is_current_standard(const FILE *stream)

@@ -1,19 +1,14 @@
-// Making and ending streams: fopen, open_memstream, fclose.
+// fopen, and the whole-file stream code it brings into the program: the
+// appender and fclose's one write of the file.
 #include "stdio_impl.h"
 
 #include "fcntl.h"
-#include "stdlib.h"
 #include "string.h"
 #include "unistd.h"
 
 namespace {
 
 using namespace vekos::stdio;
-
-FILE *new_record()
-{
-    return static_cast<FILE *>(calloc(1, sizeof(FILE)));
-}
 
 FILE *open_for_reading(const char *path)
 {
@@ -46,25 +41,6 @@ FILE *open_for_writing(const char *path)
     return stream;
 }
 
-// The stream's last act, before its memory goes: 0 or -1 (or close's answer).
-int finish(FILE *stream)
-{
-    switch (stream->kind) {
-    case STREAM_FD:
-        return stream->fd > last_standard_fd ? close(stream->fd) : 0;
-    case STREAM_FILE_WRITE: {
-        if (!stream->path)
-            return -1;
-        // A stream never written to still makes its file, empty.
-        const char *bytes = stream->data ? stream->data : "";
-        return writefile(stream->path, bytes, stream->len) < 0 ? -1 : 0;
-    }
-    case STREAM_MEMORY:
-        return 0;  // the caller already holds the buffer and its length
-    }
-    return -1;
-}
-
 } // namespace
 
 extern "C" {
@@ -91,38 +67,18 @@ FILE *fopen(const char *path, const char *mode)
     return nullptr;
 }
 
-FILE *open_memstream(char **bufp, size_t *sizep)
+int file_stream_append(FILE *stream, const unsigned char *src, size_t n)
 {
-    if (!bufp || !sizep)
-        return nullptr;
-    FILE *stream = new_record();
-    if (!stream)
-        return nullptr;
-    stream->kind = STREAM_MEMORY;
-    stream->out_buf = bufp;
-    stream->out_size = sizep;
-    *bufp = nullptr;
-    *sizep = 0;
-    return stream;
+    return buffer_append(stream, src, n);
 }
 
-int fclose(FILE *stream)
+// A stream never written to still makes its file, empty.
+int file_stream_finish(FILE *stream)
 {
-    if (!stream)
+    if (!stream->path)
         return -1;
-    if (is_current_standard(stream) || is_standard_record(stream))
-        return 0;
-    // A record of a kind no opener makes is not ours to release.
-    if (stream->kind != STREAM_FD && stream->kind != STREAM_MEMORY && stream->kind != STREAM_FILE_WRITE)
-        return -1;
-    int result = finish(stream);
-    // A memory stream's buffer went to the caller with its first write.
-    if (stream->data && stream->kind != STREAM_MEMORY)
-        free(stream->data);
-    if (stream->path)
-        free(stream->path);
-    free(stream);
-    return result;
+    const char *bytes = stream->data ? stream->data : "";
+    return writefile(stream->path, bytes, stream->len) < 0 ? -1 : 0;
 }
 
 } // extern "C"

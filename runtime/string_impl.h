@@ -39,9 +39,11 @@ inline size_t scan_length(const char *s)
     for (; !word_aligned(p); ++p)
         if (*p == 0)
             return size_t(p - s);
-    const word_t *w = reinterpret_cast<const word_t *>(p);
-    while (zero_byte_mask(*w) == 0)
+    // Step first, test after: the loop has no jump back to its test.
+    const word_t *w = reinterpret_cast<const word_t *>(p) - 1;
+    do
         ++w;
+    while (zero_byte_mask(*w) == 0);
     p = reinterpret_cast<const char *>(w);
     while (*p)
         ++p;

@@ -277,11 +277,12 @@ TEST_F(StdioTest, RefusalsAndFailedGrowthMakeNoCallAndChangeNothing)
 {
     MemStream m = memstream();
     const uint32_t in = standard("stdin"), out = standard("stdout"), err = standard("stderr"), whole = fopen("/f", "w");
-    const uint32_t reader = open_read("in.txt", "abc"), fd2 = hand_fd(2), bad = hand_fd(0xFFFFFFFF);
+    const uint32_t reader = open_read("in.txt", "abc"), fd2 = hand_fd(2), bad = hand_fd(0xFFFFFFFF), odd = hand_fd(1);
+    set(odd, kKind, 7);  // a kind no opener makes, over descriptor 1
     uint32_t buf = guest().alloc(16), x = str("x"), empty = str(""), used = heap_used();
     guest().write_u32(m.bufp, kCanary);
     guest().write_u32(m.sizep, kCanary);
-    const uint32_t streams[] = {in, out, err, m.stream, whole, reader, fd2, bad};
+    const uint32_t streams[] = {in, out, err, m.stream, whole, reader, fd2, bad, odd};
     std::vector<Record> before;
     for (uint32_t s : streams)
         before.push_back(record(s));
@@ -295,7 +296,7 @@ TEST_F(StdioTest, RefusalsAndFailedGrowthMakeNoCallAndChangeNothing)
         {"fputs", {empty, 0}, kFail}, {"fputs", {0, m.stream}, kFail}, {"fputs", {0, 0}, kFail},
         {"fputc", {'x', in}, kFail}, {"fputc", {'x', 0}, kFail}, {"fgetc", {m.stream}, kFail},
         {"fgetc", {whole}, kFail}, {"fgetc", {0}, kFail}, {"file_write_bytes", {0, x, 1}, kFail},
-        {"file_write_bytes", {0, x, 0}, kFail},
+        {"file_write_bytes", {0, x, 0}, kFail}, {"fclose", {odd}, kFail},
     };
     for (const auto& [fn, args, want] : rows)
         EXPECT_EQ(guest().call(fn, args).value(), want) << fn << " " << ::testing::PrintToString(args);
@@ -304,7 +305,7 @@ TEST_F(StdioTest, RefusalsAndFailedGrowthMakeNoCallAndChangeNothing)
         EXPECT_EQ(run("file_write_bytes", s, 0, 1), kFail) << s;
         EXPECT_EQ(run("file_write_bytes", s, 0, 0), kFail) << s;
     }
-    for (uint32_t s : {in, reader, fd2, bad})  // only descriptor 1 takes output
+    for (uint32_t s : {in, reader, fd2, bad, odd})  // only descriptor 1 takes output, and only as a descriptor
         EXPECT_EQ(run("file_write_bytes", s, x, 1), kFail) << s;
     for (uint32_t s : {0u, in, out, err, fd2, bad, m.stream, whole}) {  // only own descriptors have a position
         EXPECT_EQ(run("fseek", s, 0, 0), kFail) << s;

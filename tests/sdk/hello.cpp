@@ -1,11 +1,20 @@
 // The same in C++, with the runtime's headers and a class.
+#include <stdio.h>
 #include <unistd.h>
 
 namespace {
 struct Greeter {
     const char *text;
     unsigned size;
-    void greet() const { write(1, text, size); }
+    // Through a memory stream, then one write of what it collected.
+    void greet() const
+    {
+        char *buffer;
+        size_t length;
+        FILE *memory = open_memstream(&buffer, &length);
+        fwrite(text, 1, size, memory);
+        write(1, buffer, length);
+    }
 };
 } // namespace
 

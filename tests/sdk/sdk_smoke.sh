@@ -40,7 +40,17 @@ status=$?
 set -e
 [ "$status" -eq 3 ] || fail "linked program exited with $status"
 
+# Only what a program can reach is linked: without an opener of memory or
+# whole-file streams, records of those kinds filled by hand are refused.
+"$build/sdk/bin/vekos-cc" "$here/handmade_stream.c" -o handmade || fail "vekos-cc handmade_stream.c"
+nm handmade | grep -qwE 'realloc|memcpy|writefile' && fail "handmade links the buffered streams' code"
+set +e
+"$build/bin/vekos-run" ./handmade
+status=$?
+set -e
+[ "$status" -eq 3 ] || fail "handmade exited with $status, expected 3 refusals"
+
 # A compile error is reported, not hidden.
 printf 'int main(void) { return nope; }\n' > broken.c
 if "$build/sdk/bin/vekos-cc" broken.c -o broken 2>/dev/null; then fail "broken.c compiled"; fi
-echo "sdk smoke: 4 programs built and run"
+echo "sdk smoke: 5 programs built and run"
