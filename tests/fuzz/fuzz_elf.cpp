@@ -10,6 +10,7 @@
 #include "kernel.h"
 #include "machine.h"
 
+#include <bit>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -22,6 +23,22 @@ using namespace vekos;
 
 constexpr uint64_t kInstructionLimit = 5000;
 constexpr uint64_t kQuotaBytes = 64 << 10;
+
+// libFuzzer sees only host code built for it; what the loader and the run made
+// of an input shows through these counters instead (refusal text, how the run
+// ended, how far it got), so inputs that reach new places are kept.
+__attribute__((section("__libfuzzer_extra_counters"))) uint8_t g_features[1 << 12];
+
+void feature(std::string_view what, uint64_t detail)
+{
+    uint64_t h = 1469598103934665603ull;
+    for (char c : what)
+        h = (h ^ uint8_t(c)) * 1099511628211ull;
+    h = (h ^ detail) * 1099511628211ull;
+    uint8_t& c = g_features[h % sizeof g_features];
+    if (c < 255)
+        ++c;
+}
 
 struct Sandbox {
     std::filesystem::path root;
@@ -49,10 +66,12 @@ struct Sandbox {
 // A refusal must say 126 and name the file.
 void check_refusal(const LoadError& e)
 {
-    if (e.status() != exit_status::cannot_load || std::string(e.what()).rfind("fuzzed: ", 0) != 0) {
+    const std::string what = e.what();
+    if (e.status() != exit_status::cannot_load || what.rfind("fuzzed: ", 0) != 0) {
         std::fprintf(stderr, "fuzz_elf: a refusal without status 126 and the file's name: %s\n", e.what());
         std::abort();
     }
+    feature(what.substr(0, what.find_first_of("0123456789")), 0);  // the kind of refusal, not its numbers
 }
 
 } // namespace
@@ -65,12 +84,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     KernelOptions options;
     options.root = sandbox.root;
     options.fast_clock = true;
+    options.keep_log = true;
     options.quota = FsQuota{kQuotaBytes, kQuotaBytes};
     Kernel kernel(options, console);
     try {
         const ElfImage image = ElfImage::parse(std::vector<uint8_t>(data, data + size), "fuzzed");
         Machine machine(image, kernel, MachineOptions{.max_instructions = kInstructionLimit});
         const Stop stop = machine.start({"fuzzed"});
+        feature(stop.fault ? stop.fault->kind : "", uint64_t(stop.why));
+        feature("instructions", std::bit_width(machine.instructions_executed()));
+        feature("calls", kernel.log().size());
         if (stop.why == Stop::Why::Faulted && !stop.fault) {
             std::fprintf(stderr, "fuzz_elf: a fault without a report\n");
             std::abort();
