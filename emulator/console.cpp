@@ -19,6 +19,7 @@ HostConsole::HostConsole()
     for (int fd : {STDOUT_FILENO, STDERR_FILENO}) {
         struct stat st{};
         chunked_[fd] = fstat(fd, &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode));
+        may_wait_[fd] = chunked_[fd] || isatty(fd);
     }
 }
 
@@ -31,6 +32,7 @@ HostConsole::~HostConsole()
 
 void HostConsole::interrupt()
 {
+    interrupted_ = true;
     if (wake_[1] >= 0) {
         char byte = 1;
         [[maybe_unused]] ssize_t n = ::write(wake_[1], &byte, 1);
@@ -39,6 +41,8 @@ void HostConsole::interrupt()
 
 bool HostConsole::wait_for(int fd, short events)
 {
+    if (fd < 0)  // nothing to wait for: only whether the run was interrupted
+        return !interrupted_;
     if (wake_[0] < 0)
         return true;
     for (;;) {
@@ -72,7 +76,7 @@ int HostConsole::write(int stream, std::span<const uint8_t> bytes)
     const int fd = stream == 2 ? STDERR_FILENO : STDOUT_FILENO;
     const size_t chunk = chunked_[fd] ? std::min<size_t>(bytes.size(), PIPE_BUF) : bytes.size();
     for (;;) {
-        if (!wait_for(fd, POLLOUT))
+        if (!wait_for(may_wait_[fd] ? fd : -1, POLLOUT))
             return -EINTR;
         ssize_t n = ::write(fd, bytes.data(), chunk);
         if (n >= 0)

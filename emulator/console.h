@@ -1,6 +1,7 @@
 // The console behind descriptors 0 (input), 1 (output) and 2 (error output).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -22,9 +23,11 @@ public:
 };
 
 // The host process's own standard input, output and error.  Nothing waits
-// beyond an interrupt: reads and writes wait in poll() beside a wake-up pipe,
-// and a pipe or socket is written at most PIPE_BUF bytes at a time, which a
-// writable pipe always takes without blocking.
+// beyond an interrupt: reads, and writes to what can make a writer wait (a
+// pipe, a socket, a terminal), wait in poll() beside a wake-up pipe, and a
+// pipe or socket is written at most PIPE_BUF bytes at a time, which a
+// writable pipe always takes without blocking.  Files and other devices are
+// written directly.
 class HostConsole : public Console {
 public:
     HostConsole();
@@ -43,7 +46,9 @@ private:
     bool wait_for(int fd, short events);
 
     int wake_[2] = {-1, -1};    // a byte here ends a waiting read or write
+    std::atomic<bool> interrupted_ = false;
     bool chunked_[3] = {};      // by descriptor: a pipe, FIFO or socket
+    bool may_wait_[3] = {};     // ... or a terminal
 };
 
 // In-memory console for tests: input is fed, output is captured.
