@@ -8,7 +8,7 @@
 //  2. Cost: guest instructions per input byte for strtol and sscanf("%d"),
 //     counted by the emulator's profile.
 #include "guest_session.h"
-#include "layout.h"
+#include "cpu/layout.h"
 
 #include <unicorn/unicorn.h>
 

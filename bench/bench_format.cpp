@@ -2,7 +2,7 @@
 // and kernel calls per printf on the console, for the same formats.  Both are
 // counts, not times, so one run of each is exact.
 #include "guest_session.h"
-#include "layout.h"
+#include "cpu/layout.h"
 
 #include <unicorn/unicorn.h>
 

@@ -1,9 +1,9 @@
 // Machine construction, reset and guest calls, as the test harness uses them.
 #include "common.h"
 
-#include "kernel.h"
-#include "layout.h"
-#include "machine.h"
+#include "kernel/kernel.h"
+#include "cpu/layout.h"
+#include "cpu/machine.h"
 
 #include <benchmark/benchmark.h>
 #include <unicorn/unicorn.h>
@@ -148,7 +148,7 @@ void BM_HarnessReset(benchmark::State& state)
         machine.reset();
         machine.set_instruction_limit(kHarnessInstructionLimit);
         kernel.reset();
-        kernel.set_trace({});
+        kernel.set_observer({});
         kernel.clear_injections();
         console.clear();
         for (const auto& entry : std::filesystem::directory_iterator(root))

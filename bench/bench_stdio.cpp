@@ -5,7 +5,7 @@
 //
 // Usage: vekos_bench_stdio [IMAGE]
 #include "guest_session.h"
-#include "layout.h"
+#include "cpu/layout.h"
 
 #include <unicorn/unicorn.h>
 

@@ -3,7 +3,7 @@
 // emulator (a rep-prefixed instruction counts once per iteration), and the
 // wall time of a call on a machine without the counting hooks.
 #include "guest_session.h"
-#include "layout.h"
+#include "cpu/layout.h"
 
 #include <unicorn/unicorn.h>
 

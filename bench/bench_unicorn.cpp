@@ -1,6 +1,6 @@
 // Raw Unicorn engines, without the stand-in: how a call is best stopped, and
 // what the precise-EIP memory probe hook costs on store-heavy guest code.
-#include "layout.h"
+#include "cpu/layout.h"
 
 #include <benchmark/benchmark.h>
 #include <unicorn/unicorn.h>

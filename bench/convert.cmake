@@ -4,7 +4,7 @@
 # bench_convert, which runs the test image (the whole runtime, symbols kept).
 add_executable(bench_convert ${CMAKE_CURRENT_LIST_DIR}/bench_convert.cpp)
 target_compile_options(bench_convert PRIVATE -Wall -Wextra)
-target_link_libraries(bench_convert PRIVATE vekos_emulator)
+target_link_libraries(bench_convert PRIVATE vekos_standin)
 target_compile_definitions(bench_convert PRIVATE
     VEKOS_BENCH_CONVERT_IMAGE="$<TARGET_FILE:vekos_test_image>")
 set_target_properties(bench_convert PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bench)

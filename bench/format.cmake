@@ -4,7 +4,7 @@
 # The test image carries every runtime routine with its symbol.
 add_executable(vekos_bench_format ${CMAKE_CURRENT_LIST_DIR}/bench_format.cpp)
 target_compile_options(vekos_bench_format PRIVATE -Wall -Wextra)
-target_link_libraries(vekos_bench_format PRIVATE vekos_emulator)
+target_link_libraries(vekos_bench_format PRIVATE vekos_standin)
 target_compile_definitions(vekos_bench_format PRIVATE
     VEKOS_FORMAT_IMAGE="$<TARGET_FILE:vekos_test_image>")
 set_target_properties(vekos_bench_format PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bench)

@@ -2,10 +2,10 @@
 // virtual clock with a captured console, and guest calls by symbol.
 #pragma once
 
-#include "console.h"
-#include "elf_image.h"
-#include "kernel.h"
-#include "machine.h"
+#include "kernel/console.h"
+#include "cpu/elf_image.h"
+#include "kernel/kernel.h"
+#include "cpu/machine.h"
 
 #include <unicorn/unicorn.h>
 

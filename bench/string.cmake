@@ -6,7 +6,7 @@ set_target_properties(bench_string_image PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${C
 
 add_executable(bench_string ${CMAKE_CURRENT_LIST_DIR}/bench_string.cpp)
 target_compile_options(bench_string PRIVATE -Wall -Wextra)
-target_link_libraries(bench_string PRIVATE vekos_emulator)
+target_link_libraries(bench_string PRIVATE vekos_standin)
 target_compile_definitions(bench_string PRIVATE
     VEKOS_BENCH_STRING_IMAGE="$<TARGET_FILE:bench_string_image>")
 set_target_properties(bench_string PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bench)

@@ -8,12 +8,9 @@
 // frame-interval mean, spread and extremes.  Then on the virtual clock
 // (sleeps cost nothing) for N frames (2000): host time per rendered frame,
 // all of it and the part spent in the window calls.
-#include "console.h"
-#include "elf_image.h"
-#include "kernel.h"
-#include "machine.h"
-#include "presenter.h"
-#include "services_window.h"
+#include "kernel/calls.h"
+#include "session/session.h"
+#include "window/presenter.h"
 
 #include <algorithm>
 #include <chrono>
@@ -31,21 +28,12 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr double kTargetRate = 1e6 / 16000.0;  // paneprobe sleeps 16,000 us a frame
 
-// Times the window calls, stamps each present, and sends 'q' once the run has lasted long enough.
-class Meter final : public vekos::WindowService, public vekos::GuiFrontEnd {
+// Stamps each present, passes frames and keys on to a display if there is
+// one, and sends 'q' once the run has lasted long enough.
+class Meter final : public vekos::Viewer {
 public:
-    Meter(double seconds, uint64_t frames, vekos::GuiFrontEnd* next)
-        : seconds_(seconds), frames_(frames), next_(next), service_(vekos::GuiOptions{}, this)
-    {
-    }
+    Meter(double seconds, uint64_t frames, vekos::Viewer* next) : seconds_(seconds), frames_(frames), next_(next) {}
 
-    std::optional<int32_t> handle(vekos::GuestMemory& memory, const vekos::CallRegs& regs) override
-    {
-        const auto start = Clock::now();
-        auto answer = service_.handle(memory, regs);
-        service_time_ += Clock::now() - start;
-        return answer;
-    }
     void window_opened(std::string_view title, std::string_view hint, int w, int h) override
     {
         if (next_)
@@ -72,6 +60,13 @@ public:
             quit_sent_ = true;
         }
     }
+    // The kernel's observer: the host time of every window call.
+    void observe(const vekos::CallRecord& call)
+    {
+        const vekos::CallInfo* info = vekos::find_call(call.in.eax);
+        if (info && info->gui)
+            service_time_ += call.host_time;
+    }
 
     const std::vector<Clock::time_point>& stamps() const { return stamps_; }
     double service_seconds() const { return std::chrono::duration<double>(service_time_).count(); }
@@ -79,8 +74,7 @@ public:
 private:
     double seconds_;
     uint64_t frames_;
-    vekos::GuiFrontEnd* next_;
-    vekos::GuiService service_;
+    vekos::Viewer* next_;
     std::vector<Clock::time_point> stamps_;
     Clock::time_point first_;
     Clock::duration service_time_{};
@@ -94,18 +88,20 @@ struct Run {
 };
 
 Run run_paneprobe(const vekos::ElfImage& image, bool real_time, double seconds, uint64_t frames,
-                  vekos::GuiFrontEnd* display)
+                  vekos::Viewer* display)
 {
-    vekos::CapturedConsole console;
-    vekos::KernelOptions options;
-    options.root = "/";
-    options.fast_clock = !real_time;
-    vekos::Kernel kernel(options, console);
     Meter meter(seconds, frames, display);
-    kernel.set_window(&meter);
-    vekos::Machine machine(image, kernel);
+    vekos::SessionOptions options;
+    options.root = "/";
+    options.kernel.fast_clock = !real_time;
+    options.kernel.observer = [&meter](const vekos::GuestMemory&, const vekos::CallRecord& call) {
+        meter.observe(call);
+    };
+    options.window = vekos::WindowOptions{};
+    options.viewer = &meter;
+    vekos::Session session(image, std::move(options));
     const auto start = Clock::now();
-    vekos::Stop stop = machine.start({"paneprobe"});
+    const vekos::Stop stop = session.run({"paneprobe"});
     Run r;
     r.wall = std::chrono::duration<double>(Clock::now() - start).count();
     if (stop.why != vekos::Stop::Why::Exited || stop.exit_status != 0) {
@@ -115,7 +111,7 @@ Run run_paneprobe(const vekos::ElfImage& image, bool real_time, double seconds, 
     }
     r.stamps = meter.stamps();
     r.service = meter.service_seconds();
-    r.slept = double(kernel.clock().slept_us()) / 1e6;
+    r.slept = double(session.kernel().clock().slept_us()) / 1e6;
     return r;
 }
 
@@ -146,8 +142,11 @@ int main(int argc, char** argv)
                     seconds = std::stod(value);
                 else if (arg == "--frames")
                     fast_frames = std::stoull(value);
+                else if (value == "window" || value == "terminal" || value == "none")
+                    display = value == "window" ? vekos::DisplayKind::window
+                              : value == "terminal" ? vekos::DisplayKind::terminal : vekos::DisplayKind::none;
                 else
-                    display = vekos::parse_display(value);
+                    throw std::invalid_argument(value);
             } catch (const std::exception&) {
                 std::fprintf(stderr, "vekos_bench_window: bad value for %s: %s\n", arg.c_str(), value.c_str());
                 return 2;
@@ -162,7 +161,7 @@ int main(int argc, char** argv)
 
         std::unique_ptr<vekos::Presenter> presenter;
         if (display != vekos::DisplayKind::none)
-            presenter = std::make_unique<vekos::Presenter>(vekos::PresenterOptions{display, {}, 640, 480});
+            presenter = std::make_unique<vekos::Presenter>(vekos::PresenterOptions{display, nullptr, 640, 480});
         const Run live = run_paneprobe(image, true, seconds, 0, presenter.get());
         if (presenter)
             presenter->finish();
@@ -187,8 +186,9 @@ int main(int argc, char** argv)
         auto quantile = [&](double q) { return sorted[size_t(q * double(sorted.size() - 1))]; };
         const double off = (rate - kTargetRate) / kTargetRate * 100.0;
 
-        std::printf("paneprobe in real time, display %s, %.1f s of frames\n",
-                    std::string(vekos::display_name(display)).c_str(), span);
+        const char* shown = display == vekos::DisplayKind::window ? "window"
+                        : display == vekos::DisplayKind::terminal ? "terminal" : "none";
+        std::printf("paneprobe in real time, display %s, %.1f s of frames\n", shown, span);
         std::printf("  frames presented     %zu\n", t.size());
         std::printf("  achieved frame rate  %.3f /s   (target %.1f /s: %+.2f%%, %s 1%%)\n", rate, kTargetRate, off,
                     std::fabs(off) <= 1.0 ? "within" : "NOT within");

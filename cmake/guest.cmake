@@ -44,7 +44,7 @@ function(vekos_guest_target target)
       $<$<COMPILE_LANGUAGE:CXX>:${VEKOS_GUEST_CXX_FLAGS}>
       -Wall -Wextra)
   target_include_directories(${target} PRIVATE
-      ${CMAKE_SOURCE_DIR}/kernel ${CMAKE_SOURCE_DIR}/runtime)
+      ${CMAKE_SOURCE_DIR}/kernel ${CMAKE_SOURCE_DIR}/kernel/api ${CMAKE_SOURCE_DIR}/runtime)
 endfunction()
 
 # vekos_guest_executable(NAME SOURCES... [KEEP_ALL])

@@ -2,37 +2,12 @@
 #ifndef VEKOS_GUI_H
 #define VEKOS_GUI_H
 
+#include "vekos_abi.h"
 #include "vekos_cdefs.h"
 
 VEKOS_BEGIN_DECLS
 
-/* Records travel by pointer; every field is a 32-bit little-endian word. */
-typedef struct gui_color {
-    unsigned color; /* 0x00RRGGBB */
-} gui_color;
-
-typedef struct gui_rect {
-    int x;
-    int y;
-    int w;
-    int h;
-    unsigned color;
-} gui_rect;
-
-typedef struct gui_text {
-    int x;
-    int y;
-    unsigned color;
-    const char *text;
-} gui_text;
-
-#define GUI_EVENT_KEY 1
-
-typedef struct gui_event {
-    int type;      /* GUI_EVENT_KEY for a key */
-    int code;      /* a key's character code: 'q', 'Q', 27 for Escape */
-    int data[3];   /* further event data */
-} gui_event;
+/* Records travel by pointer; their layouts are in vekos_abi.h. */
 
 int gui_create(const char *title, const char *hint);
 int gui_set_title(int a, int b);

@@ -2,6 +2,7 @@
 #ifndef VEKOS_UNISTD_H
 #define VEKOS_UNISTD_H
 
+#include "vekos_abi.h"
 #include "vekos_cdefs.h"
 
 VEKOS_BEGIN_DECLS
@@ -9,9 +10,9 @@ VEKOS_BEGIN_DECLS
 /* Byte counts above this travel to the kernel as this. */
 #define VEKOS_MAX_IO_COUNT 0x7FFFFFFFu
 
-#define SEEK_SET 0
-#define SEEK_CUR 1
-#define SEEK_END 2
+#define SEEK_SET VEKOS_SEEK_SET
+#define SEEK_CUR VEKOS_SEEK_CUR
+#define SEEK_END VEKOS_SEEK_END
 
 int write(int fd, const void *buf, unsigned count);
 int read(int fd, void *buf, unsigned count);

@@ -2,10 +2,7 @@
 // its pristine state before each test, calling guest functions by symbol.
 #pragma once
 
-#include "console.h"
-#include "elf_image.h"
-#include "kernel.h"
-#include "machine.h"
+#include "session/session.h"
 
 #include <gtest/gtest.h>
 
@@ -90,25 +87,20 @@ public:
     std::string read_cstring(uint32_t addr) const;
     uint32_t global_u32(std::string_view name) const { return read_u32(symbol(name)); }
 
-    void feed_input(std::string_view text) { console_.feed(text); }
-    const std::string& output() const { return console_.output(); }
-    void inject(std::string_view spec) { kernel_->add_injection(parse_injection(spec)); }
-    const std::vector<CallRecord>& calls() const { return kernel_->log(); }
+    void feed_input(std::string_view text) { session_.captured()->feed(text); }
+    const std::string& output() const { return session_.captured()->output(); }
+    // An injection in --inject's words: "write@2=-5".
+    void inject(std::string_view spec);
+    const std::vector<CallRecord>& calls() const { return session_.calls(); }
 
-    Machine& machine() { return *machine_; }
-    Kernel& kernel() { return *kernel_; }
-    const std::filesystem::path& root() const { return root_; }
-
-    ~GuestMachine();
+    Machine& machine() { return session_.machine(); }
+    Kernel& kernel() { return session_.kernel(); }
+    const std::filesystem::path& root() const { return session_.root(); }
 
 private:
     GuestMachine();
 
-    ElfImage image_;  // loaded first: a bad image leaves no sandbox behind
-    std::filesystem::path root_;
-    CapturedConsole console_;
-    std::unique_ptr<Kernel> kernel_;
-    std::unique_ptr<Machine> machine_;
+    Session session_;
     uint32_t scratch_next_ = 0;
 };
 

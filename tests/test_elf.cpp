@@ -2,8 +2,8 @@
 // 126 and a message naming the file and the fault; the real images load whole.
 #include "harness.h"
 
-#include "errors.h"
-#include "layout.h"
+#include "base/errors.h"
+#include "cpu/layout.h"
 
 #include <elf.h>
 

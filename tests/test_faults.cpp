@@ -2,8 +2,8 @@
 // documented, the host never crashes, and the machine is usable again after a reset.
 #include "harness.h"
 
-#include "errors.h"
-#include "layout.h"
+#include "base/errors.h"
+#include "cpu/layout.h"
 
 #include <unicorn/unicorn.h>
 #include <cstdio>

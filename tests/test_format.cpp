@@ -2,7 +2,7 @@
 // results, the bytes around each buffer, and the kernel calls made.
 #include "harness.h"
 
-#include "layout.h"
+#include "cpu/layout.h"
 
 #include <algorithm>
 #include <concepts>

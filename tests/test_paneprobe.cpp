@@ -1,6 +1,6 @@
 // paneprobe end to end: the real i386 command on the stand-in with the window
 // service, headless, keys scripted by frame.
-#include "calls.h"
+#include "kernel/calls.h"
 #include "window_files.h"
 #include "window_harness.h"
 
@@ -15,9 +15,9 @@ constexpr const char* kHint = "q/esc quits";
 constexpr uint32_t kRectY = 90, kRectW = 140, kRectH = 90;
 using Argv = std::vector<std::string>;
 
-GuiOptions with_keys(std::vector<ScriptedKey> keys, GuiFailure fail = GuiFailure::none)
+WindowOptions with_keys(std::vector<ScriptedKey> keys, GuiFailure fail = GuiFailure::none)
 {
-    GuiOptions options;
+    WindowOptions options;
     options.keys = std::move(keys);
     options.fail = fail;
     return options;
@@ -70,13 +70,13 @@ TEST(PaneprobeArguments, DashHFirstPrintsUsageAndOpensNoWindowOtherArgumentsOpen
         EXPECT_EQ(run.output(), help ? "Usage: paneprobe\n" : "");
         EXPECT_EQ(run.gui().frames_presented(), help ? 0u : 2u);
         if (help) {
-            EXPECT_EQ(count_of(run.log(), [](const CallRecord& c) { return is_gui_call(c.in.eax); }), 0u);
-            EXPECT_FALSE(run.gui().window());
+            EXPECT_EQ(count_of(run.log(), [](const CallRecord& c) { return find_call(c.in.eax)->gui; }), 0u);
+            EXPECT_FALSE(run.gui().info());
             continue;
         }
-        ASSERT_TRUE(run.gui().window());
-        EXPECT_EQ(run.gui().window()->title + "|" + run.gui().window()->hint, std::string(kTitle) + "|" + kHint);
-        EXPECT_FALSE(run.gui().window()->attached);
+        ASSERT_TRUE(run.gui().info());
+        EXPECT_EQ(run.gui().info()->title + "|" + run.gui().info()->hint, std::string(kTitle) + "|" + kHint);
+        EXPECT_FALSE(run.gui().info()->attached);
     }
 }
 
@@ -92,8 +92,8 @@ TEST(PaneprobeOpen, CreateFailsThenAttachOpensTheWindowWithTheSameTitleAndHint)
     EXPECT_EQ((std::vector<uint32_t>{calls[1].regs.ebx, calls[1].regs.ecx, calls[1].regs.edx}),
               (std::vector<uint32_t>{calls[0].regs.ebx, calls[0].regs.ecx, 0}));
     EXPECT_EQ(calls[1].text + "|" + calls[1].hint, std::string(kTitle) + "|" + kHint);
-    ASSERT_TRUE(run.gui().window());
-    EXPECT_TRUE(run.gui().window()->attached);
+    ASSERT_TRUE(run.gui().info());
+    EXPECT_TRUE(run.gui().info()->attached);
     EXPECT_EQ(run.gui().frames_presented(), 2u);
     EXPECT_EQ(calls[2].regs.ebx, kHandle);
     EXPECT_EQ(run.output(), "");
@@ -106,7 +106,7 @@ TEST(PaneprobeOpen, BothFailingPrintsTheFailureLineAndEndsWithOneAttachAloneChan
     EXPECT_EQ(run.output(), "paneprobe: failed to initialize GUI\n");
     EXPECT_EQ(first_calls(run, 9), (Calls{{VEKOS_SYS_gui_create, -19}, {VEKOS_SYS_gui_attach, -19}}));
     EXPECT_EQ(count_of(run.log(), [](const CallRecord& c) { return c.in.eax == VEKOS_SYS_usleep; }), 0u);
-    EXPECT_FALSE(run.gui().window());
+    EXPECT_FALSE(run.gui().info());
 
     WindowRun attach(with_keys({{1, 'q'}}, GuiFailure::attach));
     expect_exit(attach.run(), 0);
@@ -134,7 +134,7 @@ TEST(PaneprobeFrame, CallsAndRecordsOfEachFrame)
         SCOPED_TRACE("call " + std::to_string(i));
         EXPECT_EQ(log[i].in.eax, expected[i].first);
         EXPECT_EQ(log[i].answer, expected[i].second);
-        EXPECT_TRUE(log[i].implemented);
+        EXPECT_TRUE(log[i].provided);
         EXPECT_TRUE(log[i].in.eax != VEKOS_SYS_usleep || log[i].in.ebx == 16000u) << log[i].in.ebx;
     }
     EXPECT_EQ(log.back().in.eax, uint32_t(VEKOS_SYS_exit));
@@ -146,7 +146,7 @@ TEST(PaneprobeFrame, CallsAndRecordsOfEachFrame)
         SCOPED_TRACE("window call " + std::to_string(n));
         EXPECT_TRUE(n == VEKOS_SYS_gui_create || c.regs.ebx == kHandle) << c.regs.ebx;
         if (n != VEKOS_SYS_gui_begin && n != VEKOS_SYS_gui_present) {
-            EXPECT_EQ(c.regs.edx, n == VEKOS_SYS_gui_poll_event ? kGuiEventSize : 0u);
+            EXPECT_EQ(c.regs.edx, n == VEKOS_SYS_gui_poll_event ? GUI_EVENT_SIZE : 0u);
         }
         switch (n) {
         case VEKOS_SYS_gui_create: EXPECT_EQ(c.text + "|" + c.hint, std::string(kTitle) + "|" + kHint); break;

@@ -2,7 +2,7 @@
 // positions, the bytes around every destination, and the low-address guard.
 #include "harness.h"
 
-#include "layout.h"
+#include "cpu/layout.h"
 
 #include <unicorn/unicorn.h>
 

@@ -1,7 +1,12 @@
 // The kernel-call trace, line for line, and the --inject rules.
 #include "harness.h"
 
-#include "calls.h"
+#include "base/errors.h"
+#include "cli/options.h"
+#include "cpu/guest_memory.h"
+
+#include "kernel/calls.h"
+#include "kernel/trace.h"
 
 #include <cstdio>
 #include <fstream>
@@ -19,7 +24,8 @@ protected:
     void restart()
     {
         guest().reset();
-        guest().kernel().set_trace([this](std::string_view line) { lines_.emplace_back(line); });
+        guest().kernel().set_observer(
+            [this](const GuestMemory& m, const CallRecord& c) { lines_.push_back(format_call(m, c)); });
         lines_.clear();
     }
     uint32_t bytes(std::string_view s) { return guest().put_bytes({reinterpret_cast<const uint8_t*>(s.data()), s.size()}); }
@@ -92,11 +98,11 @@ TEST_F(TraceTest, EachCallHasItsOwnLineUnimplementedOnesRaw)
     };
     for (const auto& [number, name] : unimplemented) {
         lines_.clear();
-        Kernel::Outcome out = guest().kernel().handle(guest().machine().memory(), CallRegs{number, 0x11, 0xFFFFFFFF, 0x80000000});
+        TrapOutcome out = guest().kernel().handle(guest().machine().memory(), CallRegs{number, 0x11, 0xFFFFFFFF, 0x80000000});
         EXPECT_EQ(out.answer, -38);
-        EXPECT_FALSE(out.exit);
+        EXPECT_EQ(out.end, TrapOutcome::End::none);
         EXPECT_EQ(lines_, std::vector<std::string>{name + "(0x00000011, 0xffffffff, 0x80000000) = -38 (not implemented)"});
-        EXPECT_FALSE(guest().calls().back().implemented);
+        EXPECT_FALSE(guest().calls().back().provided);
     }
     // Through the guest's own wrapper: the pointers, not the strings, are shown.
     uint32_t path = guest().put_string("/bin/x"), args = guest().alloc(8);
@@ -158,7 +164,7 @@ TEST(InjectionParseTest, AcceptedFormsAndRefusals)
             try {
                 parse_injection(option);
                 ADD_FAILURE() << option << " was accepted";
-            } catch (const std::invalid_argument& e) {
+            } catch (const UsageError& e) {
                 EXPECT_EQ(std::string(e.what()),
                           "--inject " + std::string(option) + ": " + why + " (expected CALL[@N]=ANSWER, e.g. write@3=-5)");
             }

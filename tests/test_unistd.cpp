@@ -211,12 +211,12 @@ TEST_F(WrapperTest, AccessOpensThenClosesAndLeavesNoDescriptor)
     CallResult ok = call("access", {present, 7});
     EXPECT_EQ(ok.value(), 0);
     ASSERT_EQ(guest().calls().size(), 2u);
-    const CallRecord& open_call = guest().calls()[0];
+    const CallRecord open_call = guest().calls()[0];
     EXPECT_EQ(open_call.in.eax, 4u);
     EXPECT_EQ(open_call.in.ebx, present);
     EXPECT_EQ(open_call.in.ecx, 0u);
     EXPECT_EQ(open_call.in.edx, 0u);
-    const CallRecord& close_call = guest().calls()[1];
+    const CallRecord close_call = guest().calls()[1];
     EXPECT_EQ(close_call.in.eax, 5u);
     EXPECT_EQ(int32_t(close_call.in.ebx), open_call.answer);
     // The descriptor was closed: the next open gets the same number again.

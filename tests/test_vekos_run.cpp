@@ -175,10 +175,10 @@ TEST_F(VekosRunTest, UsageErrorsAndProgramsThatCannotRun)
         {{"--root", root, "/bin/true"}, 126, "vekos-run: /bin/true: not a 32-bit ELF file (it is 64-bit)\n"},
         {{"--root", root, root}, 126, "vekos-run: " + root + ": is a directory, not a program\n"},
         // Values out of range or not numbers at all; calls that never answer.
-        {{"--timeout", "1e10", crasher()}, 2, "vekos-run: --timeout 1e10: expected a number of seconds above 0 and at most 10000000\n"},
-        {{"--timeout", "nan", crasher()}, 2, "--timeout nan: expected"},
-        {{"--max-insns", "18446744073709551616", crasher()}, 2, "vekos-run: --max-insns 18446744073709551616: expected a whole number from 1 to 18446744073709551615\n"},
-        {{"--max-file-size", "2G", crasher()}, 2, "--max-file-size 2G: expected a size in bytes from 0 to 2147483647"},
+        {{"--timeout", "1e10", crasher()}, 2, "vekos-run: --timeout: 1e10 is not a number of seconds above 0 and at most 10000000\n"},
+        {{"--timeout", "nan", crasher()}, 2, "--timeout: nan is not a number of seconds"},
+        {{"--max-insns", "18446744073709551616", crasher()}, 2, "vekos-run: --max-insns: 18446744073709551616 is not a whole number from 1 to 18446744073709551615\n"},
+        {{"--max-file-size", "2G", crasher()}, 2, "--max-file-size: 2G is not a size in bytes from 0 to 2147483647"},
         {{"--inject", "exit=0", crasher(), "exit", "3"}, 2, "--inject exit=0: exit never returns to the program"},
         {{"--inject", "_exit@1=0", crasher(), "exit", "3"}, 2, "--inject _exit@1=0: exit never returns"},
     };

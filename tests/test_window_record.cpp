@@ -1,9 +1,9 @@
 // What vekos-run makes of frames: GIF recordings, PNG screenshots, and the
 // terminal view's bytes and keys.
-#include "display_terminal.h"
-#include "framebuffer.h"
-#include "record_gif.h"
-#include "record_png.h"
+#include "window/display_terminal.h"
+#include "window/framebuffer.h"
+#include "window/record_gif.h"
+#include "window/record_png.h"
 #include "window_files.h"
 
 #include <gif_lib.h>

@@ -1,7 +1,7 @@
 // vekos-run's window options from the command line: recordings, screenshots,
 // scripted keys, failing window calls, real-time pacing, and the terminal
 // view on a pseudo-terminal (given back on every way out).
-#include "display_terminal.h"
+#include "window/display_terminal.h"
 #include "harness.h"
 #include "window_files.h"
 #include "window_process.h"
@@ -93,9 +93,9 @@ TEST(VekosRunWindow, GuiFailBothShowsTheFailureLineCreateShowsTheAttachFallbackI
     EXPECT_EQ(r.status, 0) << r.err;
     std::istringstream trace(read_file(dir / "t"));
     // Each of the first three lines: how it starts and how it ends.
-    for (auto [start, end] : {std::pair{"gui_create(0x", ", 0x00000000) = -19 (No such device)"},
-                              {"gui_attach(0x", ", 0x00000000) = 1"},
-                              {"gui_poll_event(0x00000001, 0x", ", 0x00000014) = 0"}}) {
+    for (auto [start, end] : {std::pair{"gui_create(\"Legacy Window Test\", \"q/esc quits\")", " = -19 (No such device)"},
+                              {"gui_attach(\"Legacy Window Test\", \"q/esc quits\")", " = 1"},
+                              {"gui_poll_event(1, 0x", ", 20) = 0"}}) {
         std::string line;
         std::getline(trace, line);
         EXPECT_TRUE(line.starts_with(start) && line.ends_with(end)) << line;

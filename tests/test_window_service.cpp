@@ -1,12 +1,15 @@
 // The window service call by call: records read through the checked guest
 // memory, answers, clipping, text, events and scripted keys.
-#include "calls.h"
-#include "console.h"
-#include "font.h"
-#include "framebuffer.h"
-#include "guest_memory.h"
-#include "kernel.h"
-#include "services_window.h"
+#include "base/errors.h"
+#include "kernel/calls.h"
+#include "kernel/console.h"
+#include "window/font.h"
+#include "window/framebuffer.h"
+#include "cpu/guest_memory.h"
+#include "kernel/kernel.h"
+#include "window/window.h"
+#include "cli/options.h"
+#include "kernel/trace.h"
 
 #include <gtest/gtest.h>
 #include <zlib.h>
@@ -33,7 +36,7 @@ constexpr uint32_t kUnmapped = 0x90000;
 constexpr uint32_t kPage = 0x1000;
 constexpr uint32_t kEvent = kData + 0x300;
 
-class FakeFrontEnd final : public GuiFrontEnd {
+class FakeFrontEnd final : public Viewer {
 public:
     void window_opened(std::string_view title, std::string_view hint, int width, int height) override
     {
@@ -67,6 +70,7 @@ class WindowServiceTest : public ::testing::Test {
 protected:
     WindowServiceTest()
     {
+        kernel_.set_window(&gui_);
         memory_.add_region(kData, kDataSize, kRead | kWrite, "data");
         memory_.add_region(kBss, kPage, kRead | kWrite, "bss");
         memory_.add_region(kRodata, kPage, kRead, "rodata");
@@ -74,9 +78,7 @@ protected:
     }
     int32_t call(uint32_t number, uint32_t ebx = 0, uint32_t ecx = 0, uint32_t edx = 0)
     {
-        auto answer = gui_.handle(memory_, CallRegs{number, ebx, ecx, edx});
-        EXPECT_TRUE(answer) << "call " << number << " not implemented";
-        return answer.value_or(INT32_MIN);
+        return kernel_.handle(memory_, CallRegs{number, ebx, ecx, edx}).answer;
     }
     uint32_t put_bytes(uint32_t at, const void* data, size_t size)
     {
@@ -108,33 +110,35 @@ protected:
         const uint32_t str = put_string(kData + 0x1000, s);
         return call(VEKOS_SYS_gui_draw_text, 1, put_words(kData + 0x280, {uint32_t(x), uint32_t(y), color, str}));
     }
-    int32_t poll(uint32_t at = kEvent, uint32_t size = kGuiEventSize) { return call(VEKOS_SYS_gui_poll_event, 1, at, size); }
-    int32_t wait(uint32_t record = kEvent) { return call(VEKOS_SYS_gui_wait_event, 1, record, kGuiEventSize); }
+    int32_t poll(uint32_t at = kEvent, uint32_t size = GUI_EVENT_SIZE) { return call(VEKOS_SYS_gui_poll_event, 1, at, size); }
+    int32_t wait(uint32_t record = kEvent) { return call(VEKOS_SYS_gui_wait_event, 1, record, GUI_EVENT_SIZE); }
     int32_t present() { return call(VEKOS_SYS_gui_present, 1); }
     // The code of the next event, or -1 when none is pending.
     int64_t next_key() { return poll() == 1 ? int64_t(words_at(kEvent, 2)[1]) : -1; }
 
     GuestMemory memory_;
     FakeFrontEnd front_;
-    GuiService gui_{GuiOptions{}, &front_};
+    Window gui_{WindowOptions{}, &front_};
+    CapturedConsole console_;
+    Kernel kernel_{KernelOptions{}, console_};
 };
 
 TEST_F(WindowServiceTest, CreateKeepsTitleAndHintASecondIsBusyAttachAnswersTheOpenWindowOrOpensOne)
 {
     EXPECT_EQ(open(), 1);
-    ASSERT_TRUE(gui_.window());
-    EXPECT_EQ(gui_.window()->title + "|" + gui_.window()->hint, "Title|Hint");
-    EXPECT_FALSE(gui_.window()->attached);
+    ASSERT_TRUE(gui_.info());
+    EXPECT_EQ(gui_.info()->title + "|" + gui_.info()->hint, "Title|Hint");
+    EXPECT_FALSE(gui_.info()->attached);
     EXPECT_EQ((std::pair{gui_.canvas().width(), gui_.canvas().height()}), (std::pair{640, 480}));
     EXPECT_EQ(open(), -16);
     EXPECT_EQ(call(VEKOS_SYS_gui_attach, put_string(kData, "Other"), 0), 1);
-    EXPECT_EQ(gui_.window()->title, "Title");
+    EXPECT_EQ(gui_.info()->title, "Title");
     EXPECT_EQ(front_.opened, std::vector<std::string>{"Title|Hint|640x480"});
     gui_.reset();  // with no window open, attach opens one
     EXPECT_EQ(call(VEKOS_SYS_gui_attach, put_string(kData, "A"), put_string(kData + 8, "B"), 0), 1);
-    ASSERT_TRUE(gui_.window());
-    EXPECT_TRUE(gui_.window()->attached);
-    EXPECT_EQ(gui_.window()->title + "|" + gui_.window()->hint, "A|B");
+    ASSERT_TRUE(gui_.info());
+    EXPECT_TRUE(gui_.info()->attached);
+    EXPECT_EQ(gui_.info()->title + "|" + gui_.info()->hint, "A|B");
 }
 
 TEST_F(WindowServiceTest, TitleAndHintNullAreEmptyUnreadableAreABadAddressPast65535BytesInvalid)
@@ -144,33 +148,36 @@ TEST_F(WindowServiceTest, TitleAndHintNullAreEmptyUnreadableAreABadAddressPast65
     EXPECT_EQ(call(VEKOS_SYS_gui_attach, kWriteOnly, 0, 0), -14);
     memory_.poke(kRodata + kPage - 16, std::vector<uint8_t>(16, 'x'));  // no NUL before the region ends
     EXPECT_EQ(call(VEKOS_SYS_gui_create, kRodata + kPage - 16, 0, 0), -14);
-    EXPECT_FALSE(gui_.window());
+    EXPECT_FALSE(gui_.info());
     EXPECT_TRUE(front_.opened.empty());
     EXPECT_EQ(call(VEKOS_SYS_gui_create, put_string(kData, std::string(65536, 'a')), 0, 0), -22);  // too long
-    EXPECT_FALSE(gui_.window());
+    EXPECT_FALSE(gui_.info());
     EXPECT_EQ(call(VEKOS_SYS_gui_create, 0, 0, 0), 1);
-    EXPECT_EQ(gui_.window()->title + "|" + gui_.window()->hint, "|");
+    EXPECT_EQ(gui_.info()->title + "|" + gui_.info()->hint, "|");
     gui_.reset();
     EXPECT_EQ(call(VEKOS_SYS_gui_create, put_string(kData, std::string(65535, 'b')), 0, 0), 1);
-    EXPECT_EQ(gui_.window()->title.size(), 65535u);
+    EXPECT_EQ(gui_.info()->title.size(), 65535u);
 }
 
 TEST(WindowServiceFailure, EachFailureRefusesOnlyItsCalls)
 {
     GuestMemory memory;
+    CapturedConsole console;
     using Seq = std::vector<std::pair<uint32_t, int32_t>>;  // call, answer
     const std::vector<std::pair<GuiFailure, Seq>> rows = {
         {GuiFailure::create, {{VEKOS_SYS_gui_create, -19}, {VEKOS_SYS_gui_attach, 1}}},
         {GuiFailure::attach, {{VEKOS_SYS_gui_attach, -19}, {VEKOS_SYS_gui_create, 1}, {VEKOS_SYS_gui_attach, -19}}},
         {GuiFailure::both, {{VEKOS_SYS_gui_create, -19}, {VEKOS_SYS_gui_attach, -19}}}};
     for (const auto& [failure, seq] : rows) {
-        GuiService gui;
-        gui.set_failure(failure);
+        Window gui(WindowOptions{kWindowWidth, kWindowHeight, failure, {}});
+        Kernel kernel({}, console);
+        kernel.set_window(&gui);
         for (size_t i = 0; i < seq.size(); ++i) {
-            EXPECT_EQ(gui.handle(memory, CallRegs{seq[i].first, 0, 0, 0}), seq[i].second) << int(failure) << " " << i;
-            EXPECT_TRUE(i > 0 || !gui.window());
+            EXPECT_EQ(kernel.handle(memory, CallRegs{seq[i].first, 0, 0, 0}).answer, seq[i].second)
+                << int(failure) << " " << i;
+            EXPECT_TRUE(i > 0 || !gui.info());
         }
-        EXPECT_EQ(bool(gui.window()), failure != GuiFailure::both);
+        EXPECT_EQ(bool(gui.info()), failure != GuiFailure::both);
     }
 }
 
@@ -200,9 +207,9 @@ TEST(WindowServiceKernel, OtherWindowCallsAnswer38AndTraceTheirRawArguments)
     options.fast_clock = true;
     options.keep_log = true;
     std::vector<std::string> trace;
-    options.trace = [&](std::string_view line) { trace.emplace_back(line); };
+    options.observer = [&](const GuestMemory& m, const CallRecord& c) { trace.push_back(format_call(m, c)); };
     Kernel kernel(options, console);
-    GuiService gui;
+    Window gui;
     kernel.set_window(&gui);
 
     EXPECT_EQ(kernel.handle(memory, CallRegs{VEKOS_SYS_gui_create, 0, 0, 0}).answer, 1);
@@ -214,14 +221,11 @@ TEST(WindowServiceKernel, OtherWindowCallsAnswer38AndTraceTheirRawArguments)
         {137, "gui_load_font"},       {138, "gui_draw_text_font"},   {139, "gui_draw_char_font"}};
     for (const auto& [number, name] : others) {
         trace.clear();
-        EXPECT_FALSE(gui.handle(memory, CallRegs{number, 1, kData, 20})) << "the service took " << name;
         EXPECT_EQ(kernel.handle(memory, CallRegs{number, 1, 0x11223344, 0xFFFFFFF0}).answer, -38) << name;
-        EXPECT_FALSE(kernel.log().back().implemented);
+        EXPECT_FALSE(kernel.log().back().provided);
         ASSERT_EQ(trace.size(), 1u);
         EXPECT_EQ(trace[0], name + "(0x00000001, 0x11223344, 0xfffffff0) = -38 (not implemented)");
     }
-    for (uint32_t number : {1u, 22u})
-        EXPECT_FALSE(gui.handle(memory, CallRegs{number, 1, kData, 20})) << number;
     kernel.set_window(nullptr);  // without a window service even the implemented ones answer -38
     EXPECT_EQ(kernel.handle(memory, CallRegs{VEKOS_SYS_gui_begin, 1, 0, 0}).answer, -38);
 }
@@ -467,9 +471,9 @@ TEST_F(WindowServiceTest, PresentHandsOnTheFrameWhichStaysWhileTheNextIsDrawnRes
     ASSERT_EQ(clear(0x000002), 0);
     expect_rects(gui_.presented(), 0x000001, {});
     expect_rects(gui_.canvas(), 0x000002, {});
-    gui_.push_event({kGuiEventKey, 'x', {}});
+    gui_.push_event({GUI_EVENT_KEY, 'x', {}});
     gui_.reset();  // forgets the window
-    EXPECT_FALSE(gui_.window());
+    EXPECT_FALSE(gui_.info());
     EXPECT_EQ(gui_.frames_presented(), 0u);
     EXPECT_EQ(gui_.events_pending(), 0u);
     EXPECT_EQ(present(), -9);
@@ -484,8 +488,8 @@ TEST_F(WindowServiceTest, AnEventFillsExactlyTwentyBytesNoEventWritesNothingBadR
     EXPECT_EQ(wait(), 0);
     EXPECT_EQ(front_.waits, 1);
     EXPECT_EQ(words_at(kEvent, 7), std::vector<uint32_t>(7, 0xAAAAAAAA));
-    gui_.push_event({kGuiEventKey, 'q', {7, 8, 9}});
-    gui_.push_event({kGuiEventKey, 27, {}});
+    gui_.push_event({GUI_EVENT_KEY, 'q', {7, 8, 9}});
+    gui_.push_event({GUI_EVENT_KEY, 27, {}});
     EXPECT_EQ(poll(kEvent, 4096), 1);
     EXPECT_EQ(words_at(kEvent, 7), (std::vector<uint32_t>{1, 'q', 7, 8, 9, 0xAAAAAAAA, 0xAAAAAAAA}));
     EXPECT_EQ(wait(), 1);
@@ -493,7 +497,7 @@ TEST_F(WindowServiceTest, AnEventFillsExactlyTwentyBytesNoEventWritesNothingBadR
     EXPECT_EQ(front_.waits, 1);  // something was pending: no wait
     EXPECT_EQ(poll(), 0);
     // Bad records keep the event.
-    gui_.push_event({kGuiEventKey, 'k', {}});
+    gui_.push_event({GUI_EVENT_KEY, 'k', {}});
     for (uint32_t at : {kRodata, kUnmapped, 0u, kBss + kPage - 16})
         EXPECT_EQ(poll(at), -14) << at;
     EXPECT_EQ(poll(kData, 19), -22);
@@ -506,7 +510,7 @@ TEST_F(WindowServiceTest, AnEventFillsExactlyTwentyBytesNoEventWritesNothingBadR
     ASSERT_TRUE(memory_.peek(kWriteOnly, bytes));
     EXPECT_EQ(bytes[0], 1);
     EXPECT_EQ(bytes[4], 'k');
-    gui_.push_event({kGuiEventKey, 'm', {}});
+    gui_.push_event({GUI_EVENT_KEY, 'm', {}});
     EXPECT_EQ(poll(kBss - 8), 1);
     EXPECT_EQ(words_at(kBss - 8, 5), (std::vector<uint32_t>{1, 'm', 0, 0, 0}));
 }
@@ -553,20 +557,16 @@ TEST(WindowOptions, KeyLists)
         several.emplace_back(k.frame, k.code);
     EXPECT_EQ(several, (std::vector<std::pair<uint64_t, int32_t>>{{5, 'a'}, {5, 'b'}, {300, 27}, {9, ','}, {10, 0xD1}}));
     for (std::string_view bad : {"", "q", ":q", "0:q", "x:q", "5:", "5:Nope", "5:q,", "-1:q", "5:0x", "5:99999999999"})
-        EXPECT_THROW(parse_keys(bad), std::invalid_argument) << bad;
+        EXPECT_THROW(parse_keys(bad), UsageError) << bad;
     try {
         parse_keys("5:Nope");
-    } catch (const std::invalid_argument& e) {
+    } catch (const UsageError& e) {
         EXPECT_NE(std::string(e.what()).find("--keys"), std::string::npos);
     }
 }
 
-TEST(WindowOptions, FailureNamesAndFramebufferSize)
+TEST(WindowOptions, FramebufferSize)
 {
-    EXPECT_EQ(parse_gui_failure("create"), GuiFailure::create);
-    EXPECT_EQ(parse_gui_failure("attach"), GuiFailure::attach);
-    EXPECT_EQ(parse_gui_failure("both"), GuiFailure::both);
-    EXPECT_THROW(parse_gui_failure("all"), std::invalid_argument);
     EXPECT_THROW(Framebuffer(0, 10), std::invalid_argument);
     EXPECT_THROW(Framebuffer(10, -1), std::invalid_argument);
     EXPECT_EQ(Framebuffer(3, 2, 0xFF00FF00).at(2, 1), 0x00FF00u);

@@ -1,6 +1,6 @@
 #include "window_files.h"
 
-#include "font.h"
+#include "window/font.h"
 
 #include <gtest/gtest.h>
 #include <png.h>

@@ -3,7 +3,7 @@
 // as it must look.
 #pragma once
 
-#include "framebuffer.h"
+#include "window/framebuffer.h"
 
 #include <gif_lib.h>
 

@@ -3,12 +3,9 @@
 // records each window call pointed to, as the service saw them.
 #pragma once
 
-#include "console.h"
-#include "elf_image.h"
-#include "framebuffer.h"
-#include "kernel.h"
-#include "machine.h"
-#include "services_window.h"
+#include "session/session.h"
+#include "window/framebuffer.h"
+#include "window/window.h"
 
 #include <gtest/gtest.h>
 
@@ -28,9 +25,9 @@ constexpr uint32_t kCaption = 0xDEDEDE;
 constexpr const char* kCaptionText = "Legacy window test command";
 
 // One window call: its registers and answer, the record words it pointed to
-// before the call (gui_clear 1, gui_fill_rect 5, gui_draw_text 4, the event
-// record of a poll or wait 5 words after the call), and the text of a
-// gui_draw_text or the title and hint of a create or attach.
+// (gui_clear 1, gui_fill_rect 5, gui_draw_text 4, the event record of a poll
+// or wait 5 words, after the call), and the text of a gui_draw_text or the
+// title and hint of a create or attach.
 struct SeenCall {
     CallRegs regs;
     std::optional<int32_t> answer;
@@ -39,19 +36,8 @@ struct SeenCall {
     std::string hint;
 };
 
-// Between the kernel and the window service: notes each call.
-class CallRecorder final : public WindowService {
-public:
-    explicit CallRecorder(WindowService& inner) : inner_(inner) {}
-    std::optional<int32_t> handle(GuestMemory& memory, const CallRegs& regs) override;
-    std::vector<SeenCall> calls;
-
-private:
-    WindowService& inner_;
-};
-
 // Keeps copies of the presented frames whose numbers it is given.
-class FrameKeeper final : public GuiFrontEnd {
+class FrameKeeper final : public Viewer {
 public:
     void frame_presented(const Framebuffer& frame, uint64_t number) override
     {
@@ -65,31 +51,25 @@ public:
 class WindowRun {
 public:
     // build/bin/paneprobe unless another program is named.
-    explicit WindowRun(GuiOptions options = {}, std::filesystem::path program = {});
-    ~WindowRun();
+    explicit WindowRun(WindowOptions options = {}, std::filesystem::path program = {});
     WindowRun(const WindowRun&) = delete;
     WindowRun& operator=(const WindowRun&) = delete;
 
-    Stop run(const std::vector<std::string>& argv = {"paneprobe"});
+    Stop run(const std::vector<std::string>& argv = {"paneprobe"}) { return session_.run(argv); }
     void keep_frames(std::set<uint64_t> numbers) { frames_.wanted = std::move(numbers); }
     const Framebuffer& frame(uint64_t number) const { return frames_.kept.at(number); }
 
-    GuiService& gui() { return gui_; }
-    const std::vector<CallRecord>& log() const { return kernel_.log(); }
-    const std::vector<SeenCall>& window_calls() const { return recorder_.calls; }
-    const std::string& output() const { return console_.output(); }
+    Window& gui() { return *session_.window(); }
+    const std::vector<CallRecord>& log() const { return session_.calls(); }
+    const std::vector<SeenCall>& window_calls() const { return seen_; }
+    const std::string& output() const { return session_.captured()->output(); }
     // The x of every gui_fill_rect, in order.
     std::vector<int32_t> rectangle_xs() const;
 
 private:
-    std::filesystem::path root_;
-    ElfImage image_;
-    CapturedConsole console_;
     FrameKeeper frames_;
-    GuiService gui_;
-    CallRecorder recorder_;
-    Kernel kernel_;
-    Machine machine_;
+    std::vector<SeenCall> seen_;
+    Session session_;
 };
 
 } // namespace vekos::test

@@ -10,11 +10,11 @@
 //
 // libFuzzer sees only host code; the guest's path shows through extra
 // counters fed with what each call did (its result class and its cost).
-#include "console.h"
-#include "elf_image.h"
-#include "kernel.h"
-#include "layout.h"
-#include "machine.h"
+#include "kernel/console.h"
+#include "cpu/elf_image.h"
+#include "kernel/kernel.h"
+#include "cpu/layout.h"
+#include "cpu/machine.h"
 #include "x87_reference.h"
 
 #include <unicorn/unicorn.h>

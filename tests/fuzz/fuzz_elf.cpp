@@ -4,11 +4,11 @@
 // nothing may crash, hang or take memory beyond what libFuzzer's -rss_limit_mb
 // and -timeout allow.  The seeds are real vekos programs, so mutations start
 // from files the loader accepts.
-#include "console.h"
-#include "elf_image.h"
-#include "errors.h"
-#include "kernel.h"
-#include "machine.h"
+#include "kernel/console.h"
+#include "cpu/elf_image.h"
+#include "base/errors.h"
+#include "kernel/kernel.h"
+#include "cpu/machine.h"
 
 #include <bit>
 #include <cstdio>

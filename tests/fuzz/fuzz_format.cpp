@@ -5,11 +5,11 @@
 //
 // Input: byte 0 picks the buffer size (and a null buffer), bytes 1 to 32 are
 // eight argument words, the rest is the format.
-#include "console.h"
-#include "elf_image.h"
-#include "kernel.h"
-#include "layout.h"
-#include "machine.h"
+#include "kernel/console.h"
+#include "cpu/elf_image.h"
+#include "kernel/kernel.h"
+#include "cpu/layout.h"
+#include "cpu/machine.h"
 
 #include <unicorn/unicorn.h>
 

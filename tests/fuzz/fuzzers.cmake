@@ -25,8 +25,7 @@ if(NOT probe_result EQUAL 0)
 endif()
 
 find_package(PkgConfig REQUIRED)
-pkg_check_modules(VEKOS_FUZZ_UNICORN REQUIRED unicorn)
-pkg_check_modules(VEKOS_FUZZ_CAPSTONE REQUIRED capstone)
+pkg_check_modules(VEKOS_FUZZ_LIBS REQUIRED unicorn capstone sdl2 libpng)
 set(VEKOS_FUZZ_DIR ${CMAKE_CURRENT_LIST_DIR})
 
 # vekos_fuzzer(NAME [ARGS...]): builds tests/fuzz/NAME.cpp and runs it for 20 s.
@@ -39,13 +38,13 @@ function(vekos_fuzzer name)
     OUTPUT ${bin}
     COMMAND ${VEKOS_FUZZ_CXX} -std=c++20 -O2 -g -fsanitize=fuzzer -Wall -Wextra
             -MD -MF ${bin}.d -MT ${bin}
-            -I${CMAKE_SOURCE_DIR}/emulator -I${CMAKE_SOURCE_DIR} -I${CMAKE_SOURCE_DIR}/tests
-            ${VEKOS_FUZZ_UNICORN_CFLAGS} ${VEKOS_FUZZ_CAPSTONE_CFLAGS}
+            -DVEKOS_HOST -I${CMAKE_SOURCE_DIR}/emulator -I${CMAKE_SOURCE_DIR}/kernel/api -I${CMAKE_SOURCE_DIR}/tests
+            ${VEKOS_FUZZ_LIBS_CFLAGS}
             -DVEKOS_TEST_IMAGE="${CMAKE_BINARY_DIR}/tests/vekos_test_image"
-            ${src} $<TARGET_FILE:vekos_emulator>
-            ${VEKOS_FUZZ_UNICORN_LDFLAGS} ${VEKOS_FUZZ_CAPSTONE_LDFLAGS} -lpthread
+            ${src} $<TARGET_FILE:vekos_standin>
+            ${VEKOS_FUZZ_LIBS_LDFLAGS} -lgif -lpthread
             -o ${bin}
-    DEPENDS ${src} vekos_emulator
+    DEPENDS ${src} vekos_standin
     DEPFILE ${bin}.d
     COMMENT "Building the fuzz target ${name} with ${VEKOS_FUZZ_CXX}"
     COMMAND_EXPAND_LISTS VERBATIM)

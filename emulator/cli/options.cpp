@@ -1,0 +1,423 @@
+#include "cli/options.h"
+
+#include "base/errors.h"
+#include "kernel/calls.h"
+
+#include <CLI/CLI.hpp>
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+
+namespace vekos {
+namespace {
+
+constexpr double kMaxTimeoutSeconds = 1e7;  // about 115 days
+
+constexpr const char* kDescription =
+    "vekos-run [OPTIONS] PROGRAM [ARGS...]\n\n"
+    "Runs a vekos program (a 32-bit i386 static ELF) on this machine, answering its\n"
+    "int 0x80 kernel calls: console, a sandboxed file system, sleeping, exit, and a\n"
+    "window shown on a display and recorded.";
+
+constexpr const char* kFooter = R"(Exit status:
+  the program's own exit status (its low 8 bits, as the host keeps them)
+  2    vekos-run was used wrongly (unknown option, a value out of range, no
+       PROGRAM, arguments that do not fit, an output file that cannot be written)
+  124  --timeout expired
+  125  vekos-run itself failed (a message says why; a --trace or output file
+       that could not be written is one such failure)
+  126  PROGRAM cannot be run: not a regular file, over 64 MiB, not a 32-bit i386
+       static ELF executable, truncated, more than 16 loadable segments or more
+       than 1 GiB of them, segments outside the address space or overlapping,
+       memory both writable and executable
+  127  PROGRAM not found
+  128+N  a signal N (SIGINT, SIGTERM, SIGHUP, SIGQUIT) stopped the run: 130 for
+       Ctrl-C
+  132  the program executed an invalid instruction (ud2, syscall, ...)
+  136  the program divided by zero
+  139  the program made a memory fault (unmapped or protected access), a
+       general protection fault (a privileged instruction such as hlt, cli,
+       in, out, lgdt, mov cr0, wrmsr or sysenter: programs run in user mode)
+       or raised a stray interrupt (int3, into, int n other than 0x80)
+  141  standard output or error was closed while the program wrote to it
+  152  --max-insns reached
+
+Limits: the program's arguments (strings and pointers) take at most 512 KiB,
+half of its 1 MiB stack.  Files: no file the program writes may exceed
+--max-file-size (default 64 MiB; -27 file too large), and everything it adds
+to files, with what its whole-file streams hold, may not exceed --fs-quota
+(default 256 MiB; -28 no space left).
+
+Output files (--record, --screenshot, --trace=FILE) are checked before the
+run and written only once there is something to write: to a temporary file
+beside the target, renamed into place at the end, so an existing file is
+replaced whole or not at all (a device or FIFO is written in place, never
+removed).  A run that ends early (a fault, --timeout, --max-insns, a signal)
+still writes what it made: the frames so far, the last frame, the trace.  If
+vekos-run itself fails, the temporary files are removed and existing files
+are left as they were.
+
+Window: gui_create and gui_attach open one window of 640x480 pixels; the
+frame calls draw into it and gui_present shows it (--display) and records it
+(--record, --screenshot).  Keys typed on the display, and those of --keys,
+reach gui_poll_event and gui_wait_event as key events (type 1, code the
+character: 'q', 'Q', 27 Escape, '\n' Enter, 8 Backspace, 9 Tab, 127 Delete).
+Closing the window sends Escape.  With no display gui_wait_event answers 0 at
+once when no key is pending.
+
+Kernel calls that fail answer a negative Linux errno number: -2 no such file,
+-9 bad descriptor, -11 try again (a pipe or FIFO with nothing to read),
+-13 permission denied, -14 bad address, -16 busy (a second window), -17
+exists, -19 no such device (--gui-fail), -20 not a directory, -21 is a
+directory, -22 invalid argument, -27 file too large, -28 no space left (the
+quota), -38 not implemented (marked in the trace), -39 directory not empty.
+)";
+
+// A whole number in [low, high], the whole text: nothing more, nothing less.
+CLI::Validator whole_number(uint64_t low, uint64_t high)
+{
+    return CLI::Validator(
+        [low, high](std::string& text) -> std::string {
+            uint64_t value = 0;
+            auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+            if (ec == std::errc() && end == text.data() + text.size() && value >= low && value <= high)
+                return {};
+            return text + " is not a whole number from " + std::to_string(low) + " to " + std::to_string(high);
+        },
+        "");
+}
+
+// Seconds: finite, above 0, at most kMaxTimeoutSeconds.
+CLI::Validator seconds()
+{
+    return CLI::Validator(
+        [](std::string& text) -> std::string {
+            char* end = nullptr;
+            errno = 0;
+            const double value = std::strtod(text.c_str(), &end);
+            if (!text.empty() && *end == '\0' && errno != ERANGE && std::isfinite(value) && value > 0 &&
+                value <= kMaxTimeoutSeconds)
+                return {};
+            return text + " is not a number of seconds above 0 and at most " +
+                   std::to_string(int64_t(kMaxTimeoutSeconds));
+        },
+        "");
+}
+
+// A size in bytes with an optional K, M or G (binary multiples), up to `high`;
+// rewritten to the plain number of bytes.
+CLI::Validator size_in_bytes(uint64_t high)
+{
+    return CLI::Validator(
+        [high](std::string& text) -> std::string {
+            std::string digits = text;
+            uint64_t unit = 1;
+            if (!digits.empty()) {
+                switch (std::toupper(static_cast<unsigned char>(digits.back()))) {
+                case 'K': unit = 1ull << 10; break;
+                case 'M': unit = 1ull << 20; break;
+                case 'G': unit = 1ull << 30; break;
+                default: break;
+                }
+                if (unit != 1)
+                    digits.pop_back();
+            }
+            uint64_t value = 0;
+            auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+            if (digits.empty() || ec != std::errc() || end != digits.data() + digits.size() || value > high / unit)
+                return text + " is not a size in bytes from 0 to " + std::to_string(high) +
+                       " (K, M and G multiply by 1024, 1024^2, 1024^3)";
+            text = std::to_string(value * unit);
+            return {};
+        },
+        "");
+}
+
+// One of the names, given as the number of the enumerator it stands for.
+template <typename Enum>
+CLI::Validator one_of(std::vector<std::pair<std::string, Enum>> names)
+{
+    return CLI::Validator(
+        [names](std::string& text) -> std::string {
+            std::string listed;
+            for (const auto& [name, value] : names) {
+                if (text == name) {
+                    text = std::to_string(int(value));
+                    return {};
+                }
+                listed += (listed.empty() ? "" : ", ") + name;
+            }
+            return text + " is not one of " + listed;
+        },
+        "");
+}
+
+// An existing directory.
+CLI::Validator directory()
+{
+    return CLI::Validator(
+        [](std::string& text) -> std::string {
+            std::error_code ec;
+            return std::filesystem::is_directory(text, ec) ? "" : text + " is not a directory";
+        },
+        "");
+}
+
+// "--trace" may stand alone or as "--trace=FILE"; a bare "--trace" must not
+// swallow the program name, so it is rewritten before parsing.  An unknown
+// option before PROGRAM is a usage error (the parser would take it for the
+// program).
+std::vector<std::string> normalise_arguments(const CLI::App& app, int argc, char** argv)
+{
+    std::vector<std::string> out;
+    bool options = true;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (options) {
+            const CLI::Option* known = arg.size() > 1 && arg[0] == '-'
+                                           ? app.get_option_no_throw(arg.substr(0, arg.find('=')))
+                                           : nullptr;
+            if (arg == "--trace") {
+                arg = "--trace=-";
+            } else if (arg == "--") {
+                options = false;  // the parser keeps it in front of PROGRAM; dropped there
+            } else if (known && arg.find('=') == std::string::npos && known->get_items_expected_min() > 0) {
+                out.push_back(arg);  // an option that takes a value, and its value
+                if (i + 1 < argc)
+                    out.push_back(argv[++i]);
+                continue;
+            } else if (arg.empty() || arg[0] != '-') {
+                options = false;
+            } else if (!known) {
+                throw UsageError("unknown option " + arg + " (try --help)");
+            }
+        }
+        out.push_back(arg);
+    }
+    return out;
+}
+
+std::string lower(std::string_view s)
+{
+    std::string out(s);
+    for (char& c : out)
+        c = char(std::tolower(static_cast<unsigned char>(c)));
+    return out;
+}
+
+} // namespace
+
+Injection parse_injection(std::string_view spec)
+{
+    auto bad = [&](const std::string& why) {
+        return UsageError("--inject " + std::string(spec) + ": " + why + " (expected CALL[@N]=ANSWER, e.g. write@3=-5)");
+    };
+    const size_t eq = spec.find('=');
+    if (eq == std::string_view::npos)
+        throw bad("missing '='");
+    std::string_view call = spec.substr(0, eq);
+    const std::string_view answer = spec.substr(eq + 1);
+    Injection inj;
+    if (const size_t at = call.find('@'); at != std::string_view::npos) {
+        const std::string_view n = call.substr(at + 1);
+        uint64_t nth = 0;
+        auto [p, ec] = std::from_chars(n.data(), n.data() + n.size(), nth);
+        if (ec != std::errc() || p != n.data() + n.size() || nth == 0)
+            throw bad("N must be a positive whole number");
+        inj.nth = nth;
+        call = call.substr(0, at);
+    }
+    if (call.empty())
+        throw bad("no call named");
+    uint32_t number = 0;
+    auto [p, ec] = std::from_chars(call.data(), call.data() + call.size(), number);
+    if (ec == std::errc() && p == call.data() + call.size())
+        inj.number = number;
+    else if (const CallInfo* info = find_call(call == "sleep" ? "usleep" : call == "_exit" ? "exit" : call))
+        inj.number = info->number;  // sleep and usleep are one call, _exit is exit's wrapper
+    else
+        throw bad("unknown call '" + std::string(call) + "'");
+    int64_t value = 0;
+    auto [q, ec2] = std::from_chars(answer.data(), answer.data() + answer.size(), value);
+    if (ec2 != std::errc() || q != answer.data() + answer.size() || value < INT32_MIN || value > UINT32_MAX)
+        throw bad("ANSWER must be a 32-bit whole number");
+    inj.answer = int32_t(uint32_t(value));
+    return inj;
+}
+
+int32_t parse_key(std::string_view key)
+{
+    auto bad = [&](const std::string& why) { return UsageError("--keys: key '" + std::string(key) + "': " + why); };
+    if (key.size() == 1)
+        return static_cast<unsigned char>(key[0]);
+    static const std::pair<const char*, int32_t> names[] = {
+        {"escape", GUI_KEY_ESCAPE}, {"esc", GUI_KEY_ESCAPE}, {"enter", '\n'},     {"return", '\n'}, {"tab", '\t'},
+        {"space", ' '},             {"backspace", '\b'},     {"delete", 0x7F},    {"comma", ','},
+    };
+    const std::string name = lower(key);
+    for (const auto& [n, code] : names)
+        if (name == n)
+            return code;
+    int base = 10;
+    std::string_view digits = key;
+    if (name.starts_with("0x")) {
+        base = 16;
+        digits = key.substr(2);
+    }
+    int64_t value = 0;
+    auto [p, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value, base);
+    if (digits.empty() || ec != std::errc() || p != digits.data() + digits.size())
+        throw bad("expected one character, a key name (Escape, Enter, Tab, Space, Backspace, Delete, "
+                  "Comma) or a code such as 0x3B or 27");
+    if (value < INT32_MIN || value > INT32_MAX)
+        throw bad("the code does not fit in 32 bits");
+    return int32_t(value);
+}
+
+std::vector<ScriptedKey> parse_keys(std::string_view list)
+{
+    std::vector<ScriptedKey> keys;
+    size_t start = 0;
+    while (start <= list.size()) {
+        size_t comma = list.find(',', start);
+        // "5:," is the key ',' itself.
+        const size_t colon = list.find(':', start);
+        if (colon != std::string_view::npos && comma == colon + 1)
+            comma = list.find(',', comma + 1);
+        const std::string_view entry =
+            list.substr(start, comma == std::string_view::npos ? list.npos : comma - start);
+        const size_t sep = entry.find(':');
+        if (sep == std::string_view::npos || sep == 0 || sep + 1 == entry.size())
+            throw UsageError("--keys: '" + std::string(entry) + "': expected FRAME:KEY, e.g. 200:q or 300:Escape");
+        const std::string_view frame = entry.substr(0, sep);
+        uint64_t n = 0;
+        auto [p, ec] = std::from_chars(frame.data(), frame.data() + frame.size(), n);
+        if (ec != std::errc() || p != frame.data() + frame.size() || n == 0)
+            throw UsageError("--keys: '" + std::string(entry) +
+                             "': FRAME must be a whole number from 1 (the first frame)");
+        keys.push_back({n, parse_key(entry.substr(sep + 1))});
+        if (comma == std::string_view::npos)
+            break;
+        start = comma + 1;
+    }
+    return keys;
+}
+
+std::optional<RunOptions> parse_command_line(int argc, char** argv)
+{
+    CLI::App app{kDescription, "vekos-run"};
+    app.prefix_command();
+    app.footer(kFooter);
+    RunOptions run;
+    std::string root = ".", trace;
+    std::vector<std::string> injections, key_lists;
+    uint64_t frames = 0;
+
+    app.add_option("--root", root, "Host directory that is the guest's \"/\" (default: the current directory)")
+        ->check(directory())
+        ->type_name("DIR");
+    app.add_flag("--fast", run.fast, "Virtual clock: sleeps take no real time");
+    app.add_option("--trace", trace,
+                   "--trace or --trace=FILE: one line per kernel call, strace-style, to standard error or FILE")
+        ->type_name("");
+    app.add_option("--inject", injections,
+                   "CALL[@N]=ANSWER: the Nth call (every call without @N) of CALL, by name or number, "
+                   "answers ANSWER without being performed (repeatable; not exit, which never answers)")
+        ->allow_extra_args(false)  // one value each time: never the program name
+        ->type_name("CALL[@N]=ANSWER");
+    app.add_option("--max-insns", run.max_instructions,
+                   "Stop the program after about N instructions (checked a block of instructions at a time)")
+        ->check(whole_number(1, UINT64_MAX))
+        ->type_name("N");
+    app.add_option("--timeout", run.timeout_seconds,
+                   "Stop the program after S seconds of real time, whatever it waits for (at most 10000000)")
+        ->check(seconds())
+        ->type_name("S");
+    app.add_option("--max-file-size", run.quota.file_bytes,
+                   "No file the program writes may grow beyond SIZE bytes (K, M, G suffixes; default 64M, "
+                   "at most 2G-1)")
+        ->transform(size_in_bytes(FsQuota::kMaxFileBytes))
+        ->type_name("SIZE");
+    app.add_option("--fs-quota", run.quota.total_bytes,
+                   "The program may add at most SIZE bytes to files in all, pending whole-file streams "
+                   "included (default 256M)")
+        ->transform(size_in_bytes(UINT64_MAX))
+        ->type_name("SIZE");
+    app.add_option("--display", run.display,
+                   "auto|window|terminal|none: where the program's window shows.  window: an SDL2 window, "
+                   "scaled to fit; terminal: 24-bit colour half blocks in this terminal, keys read raw; "
+                   "none: nowhere (batch runs); auto (default): a window when an X or Wayland display "
+                   "can be opened, else none")
+        ->transform(one_of<DisplayKind>({{"auto", DisplayKind::automatic},
+                                         {"window", DisplayKind::window},
+                                         {"terminal", DisplayKind::terminal},
+                                         {"none", DisplayKind::none}}))
+        ->type_name("KIND")
+        ->group("Window");
+    app.add_option("--record", run.record,
+                   "FILE.gif: every presented frame into an animated GIF (2 hundredths of a second a frame: "
+                   "16 ms rounded up, the shortest delay viewers keep)")
+        ->type_name("FILE")
+        ->group("Window");
+    app.add_option("--screenshot", run.screenshot, "FILE.png: the last presented frame, written at the end")
+        ->type_name("FILE")
+        ->group("Window");
+    app.add_option("--keys", key_lists,
+                   "FRAME:KEY[,FRAME:KEY...]: key events that arrive in frame FRAME (the first frame drawn is "
+                   "1), e.g. --keys 200:q or --keys 5:a,5:b,300:Escape (repeatable).  KEY: one character, a "
+                   "name (Escape, Enter, Tab, Space, Backspace, Delete, Comma) or a code (0x3B, or two or "
+                   "more decimal digits)")
+        ->allow_extra_args(false)
+        ->type_name("FRAME:KEY,...")
+        ->group("Window");
+    app.add_option("--frames", frames,
+                   "N: a 'q' key arrives in frame N (--keys N:q), so a program that quits on q presents N frames")
+        ->check(whole_number(1, UINT64_MAX))
+        ->type_name("N")
+        ->group("Window");
+    app.add_option("--gui-fail", run.gui_fail,
+                   "create|attach|both: those window calls answer -19 (no such device), to see a program's "
+                   "fallback and failure paths")
+        ->transform(one_of<GuiFailure>(
+            {{"create", GuiFailure::create}, {"attach", GuiFailure::attach}, {"both", GuiFailure::both}}))
+        ->type_name("WHICH")
+        ->group("Window");
+
+    std::vector<std::string> args = normalise_arguments(app, argc, argv);
+    std::reverse(args.begin(), args.end());
+    try {
+        app.parse(args);
+    } catch (const CLI::CallForHelp& e) {
+        app.exit(e);
+        return std::nullopt;
+    } catch (const CLI::ParseError& e) {
+        throw UsageError(e.what());
+    }
+    run.argv = app.remaining();
+    if (!run.argv.empty() && run.argv.front() == "--")
+        run.argv.erase(run.argv.begin());
+    if (run.argv.empty())
+        throw UsageError("no PROGRAM given (try --help)");
+    run.root = root;
+    if (!trace.empty())
+        run.trace = trace;
+    for (const std::string& spec : injections) {
+        run.injections.push_back(parse_injection(spec));
+        // The program's exit would come back to it, and _exit then spins for ever.
+        if (run.injections.back().number == VEKOS_SYS_exit)
+            throw UsageError("--inject " + spec + ": exit never returns to the program, so it has no answer to replace");
+    }
+    for (const std::string& list : key_lists) {
+        auto keys = parse_keys(list);
+        run.keys.insert(run.keys.end(), keys.begin(), keys.end());
+    }
+    if (frames)
+        run.keys.push_back({frames, 'q'});
+    return run;
+}
+
+} // namespace vekos

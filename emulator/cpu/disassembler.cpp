@@ -1,0 +1,127 @@
+#include "cpu/disassembler.h"
+
+#include <capstone/capstone.h>
+
+#include <cstdio>
+#include <stdexcept>
+#include <vector>
+
+namespace vekos {
+
+Disassembler::Disassembler()
+{
+    csh h;
+    if (cs_open(CS_ARCH_X86, CS_MODE_32, &h) != CS_ERR_OK)
+        throw std::runtime_error("cannot start the Capstone disassembler");
+    handle_ = h;
+}
+
+Disassembler::~Disassembler()
+{
+    csh h = handle_;
+    cs_close(&h);
+}
+
+std::string Disassembler::instruction(std::span<const uint8_t> code, uint32_t address) const
+{
+    cs_insn* insn = nullptr;
+    size_t n = cs_disasm(handle_, code.data(), code.size(), address, 1, &insn);
+    if (n == 0) {
+        std::string bytes = "(undecodable bytes";
+        for (size_t i = 0; i < code.size() && i < 8; ++i) {
+            char b[8];
+            std::snprintf(b, sizeof b, " %02x", code[i]);
+            bytes += b;
+        }
+        return code.empty() ? "(no readable code)" : bytes + ")";
+    }
+    std::string text = insn[0].mnemonic;
+    if (insn[0].op_str[0])
+        text += std::string(" ") + insn[0].op_str;
+    cs_free(insn, n);
+    return text;
+}
+
+uint32_t Disassembler::count(std::span<const uint8_t> code, uint32_t address) const
+{
+    cs_insn* insn = nullptr;
+    size_t n = cs_disasm(handle_, code.data(), code.size(), address, 0, &insn);
+    if (n)
+        cs_free(insn, n);
+    return n ? uint32_t(n) : 1;
+}
+
+std::optional<uint32_t> Disassembler::interrupt_ending_at(std::span<const uint8_t> before, uint32_t end,
+                                                          uint32_t vector) const
+{
+    // The closest start first: a shorter instruction ending at `end` is the
+    // one the CPU ran, a longer one would have to contain it.
+    for (size_t length = 1; length <= before.size(); ++length) {
+        cs_insn* insn = nullptr;
+        const uint32_t start = end - uint32_t(length);
+        size_t n = cs_disasm(handle_, before.data() + before.size() - length, length, start, 1, &insn);
+        if (n == 0)
+            continue;
+        const bool raises = insn->size == length &&
+                            ((insn->id == X86_INS_INT && insn->bytes[insn->size - 1] == vector) ||
+                             (insn->id == X86_INS_INT3 && vector == 3) || (insn->id == X86_INS_INTO && vector == 4));
+        cs_free(insn, n);
+        if (raises)
+            return start;
+    }
+    return std::nullopt;
+}
+
+std::optional<uint32_t> Disassembler::first_of(Kind kind, std::span<const uint8_t> code, uint32_t address) const
+{
+    auto matches = [kind](unsigned id) {
+        switch (kind) {
+        case Kind::port_input:
+            return id == X86_INS_IN || id == X86_INS_INSB || id == X86_INS_INSW || id == X86_INS_INSD;
+        case Kind::port_output:
+            return id == X86_INS_OUT || id == X86_INS_OUTSB || id == X86_INS_OUTSW || id == X86_INS_OUTSD;
+        case Kind::sysenter: return id == X86_INS_SYSENTER;
+        case Kind::syscall: return id == X86_INS_SYSCALL;
+        }
+        return false;
+    };
+    std::optional<uint32_t> found;
+    cs_insn* insn = cs_malloc(handle_);
+    const uint8_t* p = code.data();
+    size_t left = code.size();
+    uint64_t at = address;
+    while (left > 0) {
+        const uint32_t start = uint32_t(at);
+        if (!cs_disasm_iter(handle_, &p, &left, &at, insn))
+            break;
+        if (matches(insn->id)) {
+            found = start;
+            break;
+        }
+    }
+    cs_free(insn, 1);
+    return found;
+}
+
+std::vector<uint32_t> Disassembler::after_rdtsc(std::span<const uint8_t> code, uint32_t address) const
+{
+    std::vector<uint32_t> sites;
+    cs_insn* insn = cs_malloc(handle_);
+    const uint8_t* p = code.data();
+    size_t left = code.size();
+    uint64_t at = address;
+    while (left > 0) {
+        if (cs_disasm_iter(handle_, &p, &left, &at, insn)) {
+            if (insn->id == X86_INS_RDTSC)
+                sites.push_back(uint32_t(at));
+        } else {
+            ++p;  // padding or data between functions: step over one byte
+            --left;
+            ++at;
+        }
+    }
+    cs_free(insn, 1);
+    return sites;
+}
+
+} // namespace vekos

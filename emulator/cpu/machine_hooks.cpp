@@ -1,0 +1,225 @@
+// The engine's hooks: kernel calls, faults and how they are reported, the
+// instruction budget, rdtsc and the profile counts.  Exceptions never unwind
+// through the engine: a hook keeps them for the run to rethrow.
+#include "cpu/machine.h"
+
+#include "base/errors.h"
+#include "cpu/layout.h"
+
+#include <unicorn/unicorn.h>
+
+namespace vekos {
+namespace {
+
+constexpr uint32_t kIntVector = 0x80;
+constexpr uint32_t kBreakpointVector = 3;
+constexpr uint32_t kMaxInstructionBytes = 15;
+// How far an instruction hook looks for the instruction it stands for: its
+// translation block, which Unicorn keeps well under a page.
+constexpr uint32_t kMaxBlockBytes = 4096;
+
+} // namespace
+
+std::vector<uint8_t> Machine::readable_bytes(uint32_t from, uint32_t to) const
+{
+    // Byte by byte: the range may begin or end in unmapped memory.
+    std::vector<uint8_t> code;
+    for (uint32_t at = from; at != to; ++at) {
+        uint8_t b;
+        if (!memory_.peek(at, std::span<uint8_t>(&b, 1))) {
+            if (code.empty())
+                continue;  // not mapped yet: the part that is
+            break;
+        }
+        code.push_back(b);
+    }
+    return code;
+}
+
+std::string Machine::instruction_at(uint32_t eip) const
+{
+    std::vector<uint8_t> code;
+    for (uint32_t i = 0; i < kMaxInstructionBytes; ++i) {
+        uint8_t b;
+        if (!memory_.peek(eip + i, std::span<uint8_t>(&b, 1)))
+            break;
+        code.push_back(b);
+    }
+    return disassembler_.instruction(code, eip);
+}
+
+void Machine::record_fault(std::string kind, std::string detail, uint32_t eip, int status)
+{
+    if (stop_)
+        return;
+    Stop s;
+    s.why = Stop::Why::Faulted;
+    s.fault = Fault{std::move(kind), std::move(detail), eip, instruction_at(eip), status};
+    stop_ = std::move(s);
+    uc_emu_stop(uc_);
+}
+
+void Machine::record_interrupt(uint32_t vector, uint32_t eip)
+{
+    // int n, int3 and into leave eip after themselves, a faulting instruction
+    // leaves it on itself: an interrupt instruction for this vector ending at
+    // eip tells the two apart.
+    std::vector<uint8_t> before = readable_bytes(eip - kMaxInstructionBytes, eip);
+    const std::optional<uint32_t> start = disassembler_.interrupt_ending_at(before, eip, vector);
+    InterruptClass c = classify_interrupt(vector, start.has_value());
+    record_fault(c.kind, std::move(c.detail), start.value_or(eip), c.status);
+}
+
+void Machine::record_forbidden(Disassembler::Kind kind)
+{
+    // The hook runs with eip somewhere at or before the instruction, in the
+    // same straight-line block: the first instruction of its kind from there.
+    uint32_t eip = reg(UC_X86_REG_EIP);
+    std::vector<uint8_t> block = readable_bytes(eip, eip + kMaxBlockBytes);
+    if (auto at = disassembler_.first_of(kind, block, eip))
+        eip = *at;
+    switch (kind) {
+    case Disassembler::Kind::port_input:
+    case Disassembler::Kind::port_output:
+        record_fault("general protection fault", "I/O port access in user mode", eip, exit_status::memory_fault);
+        break;
+    case Disassembler::Kind::sysenter:
+        record_fault("general protection fault", "sysenter (vekos programs enter the kernel with int 0x80)", eip,
+                     exit_status::memory_fault);
+        break;
+    case Disassembler::Kind::syscall:
+        record_fault("invalid instruction", "syscall (vekos programs enter the kernel with int 0x80)", eip,
+                     exit_status::invalid_instruction);
+        break;
+    }
+}
+
+void Machine::on_interrupt(uc_struct* uc, uint32_t intno, void* self_ptr)
+{
+    auto* self = static_cast<Machine*>(self_ptr);
+    // Exceptions must not unwind through the emulator: keep them for later.
+    try {
+        if (self->stop_) {
+            // The run is ending (the engine finishes its block first): no more calls.
+            uc_emu_stop(uc);
+            return;
+        }
+        const uint32_t eip = self->reg(UC_X86_REG_EIP);
+        if (intno == kBreakpointVector && eip - 1 - kStandInPage < kPageSize) {
+            if (eip - 1 == kReturnSentinel && self->mode_ == Mode::call) {
+                self->stop_ = Stop{Stop::Why::Returned, 0, std::nullopt, 0};
+                uc_emu_stop(uc);
+            } else {
+                self->record_fault("segmentation fault",
+                                   "execution outside the program at " + hex32(eip - 1) + ", the stand-in's own page",
+                                   eip - 1, exit_status::memory_fault);
+            }
+            return;
+        }
+        if (intno != kIntVector) {
+            self->record_interrupt(intno, eip);
+            return;
+        }
+        int ids[4] = {UC_X86_REG_EAX, UC_X86_REG_EBX, UC_X86_REG_ECX, UC_X86_REG_EDX};
+        CallRegs regs;
+        void* vals[4] = {&regs.eax, &regs.ebx, &regs.ecx, &regs.edx};
+        uc_reg_read_batch(uc, ids, vals, 4);
+        const TrapOutcome out = self->kernel_.handle(self->memory_, regs);
+        if (out.end != TrapOutcome::End::none) {
+            self->stop_ = Stop{out.end == TrapOutcome::End::exit ? Stop::Why::Exited : Stop::Why::OutputClosed,
+                               out.exit_status, std::nullopt, 0};
+            uc_emu_stop(uc);
+            return;
+        }
+        uint32_t answer = uint32_t(out.answer);
+        uc_reg_write(uc, UC_X86_REG_EAX, &answer);
+    } catch (...) {
+        self->hook_error_ = std::current_exception();
+        uc_emu_stop(uc);
+    }
+}
+
+bool Machine::on_invalid_memory(uc_struct* uc, int type, uint64_t address, int size, int64_t,
+                                void* self_ptr)
+{
+    auto* self = static_cast<Machine*>(self_ptr);
+    try {
+        const uint32_t at = uint32_t(address);
+        self->record_fault("segmentation fault",
+                           memory_access_text(type) + " at " + hex32(at) + " (" + std::to_string(size) + " bytes)",
+                           is_fetch(type) ? at : self->reg(UC_X86_REG_EIP), exit_status::memory_fault);
+    } catch (...) {
+        self->hook_error_ = std::current_exception();
+    }
+    uc_emu_stop(uc);
+    return false;
+}
+
+uint32_t Machine::on_port_input(uc_struct*, uint32_t, int, void* self)
+{
+    static_cast<Machine*>(self)->record_forbidden(Disassembler::Kind::port_input);
+    return 0;
+}
+
+void Machine::on_port_output(uc_struct*, uint32_t, int, uint32_t, void* self)
+{
+    static_cast<Machine*>(self)->record_forbidden(Disassembler::Kind::port_output);
+}
+
+void Machine::on_sysenter(uc_struct*, void* self)
+{
+    static_cast<Machine*>(self)->record_forbidden(Disassembler::Kind::sysenter);
+}
+
+void Machine::on_syscall(uc_struct*, void* self)
+{
+    static_cast<Machine*>(self)->record_forbidden(Disassembler::Kind::syscall);
+}
+
+void Machine::on_block(uc_struct* uc, uint64_t address, uint32_t size, void* self_ptr)
+{
+    auto* self = static_cast<Machine*>(self_ptr);
+    try {
+        uint32_t& n = self->block_sizes_[uint32_t(address)];
+        if (n == 0) {
+            std::vector<uint8_t> code(size);
+            if (self->memory_.peek(uint32_t(address), code))
+                n = self->disassembler_.count(code, uint32_t(address));
+            else
+                n = 1;
+        }
+        if (self->executed_ + n > self->options_.max_instructions) {
+            if (!self->stop_)
+                self->stop_ = Stop{Stop::Why::InstructionLimit, 0, std::nullopt, 0};
+            uc_emu_stop(uc);
+            return;
+        }
+        self->executed_ += n;
+    } catch (...) {
+        self->hook_error_ = std::current_exception();
+        uc_emu_stop(uc);
+    }
+}
+
+void Machine::on_after_rdtsc(uc_struct* uc, uint64_t, uint32_t, void* self_ptr)
+{
+    auto* self = static_cast<Machine*>(self_ptr);
+    uint32_t low = uint32_t(self->tsc_), high = uint32_t(self->tsc_ >> 32);
+    uc_reg_write(uc, UC_X86_REG_EAX, &low);
+    uc_reg_write(uc, UC_X86_REG_EDX, &high);
+    self->tsc_++;
+}
+
+void Machine::on_profile_code(uc_struct*, uint64_t, uint32_t, void* self)
+{
+    static_cast<Machine*>(self)->profile_.instructions++;
+}
+
+void Machine::on_profile_store(uc_struct*, int, uint64_t, int size, int64_t, void* self)
+{
+    Profile& p = static_cast<Machine*>(self)->profile_;
+    p.stores++;
+    p.stored_bytes += uint64_t(size);
+}
+
+} // namespace vekos

@@ -1,0 +1,117 @@
+#include "session/session.h"
+
+#include <cstdlib>
+#include <stdexcept>
+
+namespace vekos {
+
+Session::Sandbox::Sandbox(std::filesystem::path given) : path(std::move(given))
+{
+    if (!path.empty())
+        return;
+    std::string templ = (std::filesystem::temp_directory_path() / "vekos-session-XXXXXX").string();
+    if (!mkdtemp(templ.data()))
+        throw std::runtime_error("cannot create a sandbox directory in " +
+                                 std::filesystem::temp_directory_path().string());
+    path = templ;
+    owned = true;
+}
+
+Session::Sandbox::~Sandbox()
+{
+    std::error_code ignored;
+    if (owned)
+        std::filesystem::remove_all(path, ignored);
+}
+
+KernelOptions Session::with_root(KernelOptions options, const std::filesystem::path& root)
+{
+    options.root = root;
+    return options;
+}
+
+Session::Session(const std::filesystem::path& program, SessionOptions options)
+    : Session(ElfImage::load(program), std::move(options))
+{
+}
+
+Session::Session(ElfImage image, SessionOptions options)
+    : image_(std::move(image)), sandbox_(options.root),
+      own_console_(options.console ? nullptr : std::make_unique<CapturedConsole>()),
+      kernel_(with_root(std::move(options.kernel), sandbox_.path),
+              options.console ? *options.console : *own_console_)
+{
+    if (options.window) {
+        window_.emplace(std::move(*options.window), options.viewer);
+        kernel_.set_window(&*window_);
+    }
+    machine_ = std::make_unique<Machine>(image_, kernel_, options.machine);
+}
+
+Session::~Session()
+{
+    machine_.reset();  // before the kernel it calls and the image it runs
+}
+
+Stop Session::run(const std::vector<std::string>& argv) { return machine_->start(argv); }
+
+Stop Session::call(std::string_view name, std::span<const uint32_t> args) { return call(symbol(name), args); }
+
+Stop Session::call(uint32_t address, std::span<const uint32_t> args) { return machine_->call(address, args); }
+
+void Session::reset()
+{
+    machine_->reset();
+    kernel_.reset();
+    if (own_console_)
+        own_console_->clear();
+    if (window_)
+        window_->reset();
+    if (sandbox_.owned)
+        for (const auto& entry : std::filesystem::directory_iterator(sandbox_.path))
+            std::filesystem::remove_all(entry.path());
+}
+
+uint32_t Session::symbol(std::string_view name) const
+{
+    auto s = image_.symbol(std::string(name));
+    if (!s)
+        throw std::invalid_argument(image_.name() + " has no symbol " + std::string(name));
+    return s->value;
+}
+
+void Session::poke(uint32_t addr, std::span<const uint8_t> bytes)
+{
+    if (!machine_->memory().poke(addr, bytes))
+        throw std::out_of_range("guest memory not mapped at " + std::to_string(addr));
+}
+
+std::vector<uint8_t> Session::peek(uint32_t addr, uint32_t len) const
+{
+    std::vector<uint8_t> bytes(len);
+    if (!machine_->memory().peek(addr, bytes))
+        throw std::out_of_range("guest memory not mapped at " + std::to_string(addr));
+    return bytes;
+}
+
+uint32_t Session::peek_u32(uint32_t addr) const
+{
+    const std::vector<uint8_t> b = peek(addr, 4);
+    return uint32_t(b[0]) | uint32_t(b[1]) << 8 | uint32_t(b[2]) << 16 | uint32_t(b[3]) << 24;
+}
+
+void Session::poke_u32(uint32_t addr, uint32_t value)
+{
+    const uint8_t b[4] = {uint8_t(value), uint8_t(value >> 8), uint8_t(value >> 16), uint8_t(value >> 24)};
+    poke(addr, b);
+}
+
+std::string Session::peek_string(uint32_t addr) const
+{
+    auto s = machine_->memory().read_cstring(addr, 1 << 20);
+    if (!s)
+        throw std::out_of_range("no readable string at " + std::to_string(addr));
+    return *s;
+}
+
+} // namespace vekos
