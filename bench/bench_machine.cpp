@@ -4,6 +4,7 @@
 #include "kernel/kernel.h"
 #include "cpu/layout.h"
 #include "cpu/machine.h"
+#include "session/session.h"
 
 #include <benchmark/benchmark.h>
 #include <unicorn/unicorn.h>
@@ -125,37 +126,25 @@ void BM_MachineResetThenCall(benchmark::State& state)
 }
 BENCHMARK(BM_MachineResetThenCall)->Unit(benchmark::kMicrosecond);
 
-// What GuestMachine::reset() in tests/harness.cpp does before every test.
+// What the test harness does before every test: a Session's reset (machine,
+// kernel, console, sandbox) with the harness's limit, clock and options.
 void BM_HarnessReset(benchmark::State& state)
 {
-    std::string templ = (std::filesystem::temp_directory_path() / "vekos-bench-XXXXXX").string();
-    if (!mkdtemp(templ.data())) {
-        state.SkipWithError("cannot create a sandbox directory");
-        return;
-    }
-    const std::filesystem::path root = templ;
-    CapturedConsole console;
-    KernelOptions kopts = kernel_options(true);
-    kopts.root = root;
-    Kernel kernel(kopts, console);
-    Machine machine(bench_image(), kernel, machine_options(true));
+    SessionOptions options;
+    options.kernel = kernel_options(true);
+    options.machine = machine_options(true);
+    Session session(bench_image(), std::move(options));
     const uint32_t dirty = bench_symbol("bench_dirty");
     const uint32_t pages = 8;
     for (auto _ : state) {
         state.PauseTiming();
-        machine.call(dirty, std::span<const uint32_t>(&pages, 1));
+        session.call(dirty, std::span<const uint32_t>(&pages, 1));
         state.ResumeTiming();
-        machine.reset();
-        machine.set_instruction_limit(kHarnessInstructionLimit);
-        kernel.reset();
-        kernel.set_observer({});
-        kernel.clear_injections();
-        console.clear();
-        for (const auto& entry : std::filesystem::directory_iterator(root))
-            std::filesystem::remove_all(entry.path());
+        session.reset();
+        session.machine().set_instruction_limit(kHarnessInstructionLimit);
+        session.kernel().set_observer({});
+        session.kernel().clear_injections();
     }
-    std::error_code ec;
-    std::filesystem::remove_all(root, ec);
 }
 BENCHMARK(BM_HarnessReset)->Unit(benchmark::kMicrosecond);
 

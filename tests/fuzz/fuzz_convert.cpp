@@ -10,11 +10,8 @@
 //
 // libFuzzer sees only host code; the guest's path shows through extra
 // counters fed with what each call did (its result class and its cost).
-#include "kernel/console.h"
-#include "cpu/elf_image.h"
-#include "kernel/kernel.h"
 #include "cpu/layout.h"
-#include "cpu/machine.h"
+#include "session/session.h"
 #include "x87_reference.h"
 
 #include <unicorn/unicorn.h>
@@ -56,42 +53,25 @@ void feature(uint32_t a, uint32_t b)
     std::abort();
 }
 
+SessionOptions fuzz_options()
+{
+    SessionOptions options;
+    options.kernel.fast_clock = true;
+    options.machine.scratch = true;
+    options.machine.fixed_tsc = true;
+    options.machine.max_instructions = kInstructionLimit;
+    return options;
+}
+
 struct World {
-    std::filesystem::path root;
-    ElfImage image;
-    CapturedConsole console;
-    std::unique_ptr<Kernel> kernel;
-    std::unique_ptr<Machine> machine;
+    Session session{VEKOS_TEST_IMAGE, fuzz_options()};
+    Machine* machine = &session.machine();
     uint32_t symbols[kRoutines];
 
-    World() : root(make_root()), image(ElfImage::load(VEKOS_TEST_IMAGE))
+    World()
     {
-        KernelOptions options;
-        options.root = root;
-        options.fast_clock = true;
-        kernel = std::make_unique<Kernel>(options, console);
-        MachineOptions mopts;
-        mopts.scratch = true;
-        mopts.fixed_tsc = true;
-        mopts.max_instructions = kInstructionLimit;
-        machine = std::make_unique<Machine>(image, *kernel, mopts);
         for (int r = 0; r < kRoutines; ++r)
-            symbols[r] = image.symbol(kNames[r])->value;
-    }
-    ~World()
-    {
-        machine.reset();
-        kernel.reset();
-        std::error_code ec;
-        std::filesystem::remove_all(root, ec);
-    }
-
-    static std::filesystem::path make_root()
-    {
-        std::string templ = (std::filesystem::temp_directory_path() / "vekos-fuzz-XXXXXX").string();
-        if (!mkdtemp(templ.data()))
-            std::abort();
-        return templ;
+            symbols[r] = session.symbol(kNames[r]);
     }
 };
 

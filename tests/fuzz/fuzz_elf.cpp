@@ -1,14 +1,11 @@
 // libFuzzer target: the program loader on arbitrary files.  Every input is
 // either refused with a LoadError (status 126 and a message) or loaded into a
-// machine and run for a few thousand instructions in a sandbox of its own:
+// session and run for a few thousand instructions in a sandbox of its own:
 // nothing may crash, hang or take memory beyond what libFuzzer's -rss_limit_mb
 // and -timeout allow.  The seeds are real vekos programs, so mutations start
 // from files the loader accepts.
-#include "kernel/console.h"
-#include "cpu/elf_image.h"
 #include "base/errors.h"
-#include "kernel/kernel.h"
-#include "cpu/machine.h"
+#include "session/session.h"
 
 #include <bit>
 #include <cstdio>
@@ -40,29 +37,6 @@ void feature(std::string_view what, uint64_t detail)
         ++c;
 }
 
-struct Sandbox {
-    std::filesystem::path root;
-    Sandbox()
-    {
-        std::string templ = (std::filesystem::temp_directory_path() / "vekos-fuzz-elf-XXXXXX").string();
-        if (!mkdtemp(templ.data()))
-            std::abort();
-        root = templ;
-    }
-    ~Sandbox()
-    {
-        std::error_code ec;
-        std::filesystem::remove_all(root, ec);
-    }
-    // What a program left behind is gone before the next one runs.
-    void clear()
-    {
-        std::error_code ec;
-        for (const auto& entry : std::filesystem::directory_iterator(root, ec))
-            std::filesystem::remove_all(entry.path(), ec);
-    }
-};
-
 // A refusal must say 126 and name the file.
 void check_refusal(const LoadError& e)
 {
@@ -78,22 +52,14 @@ void check_refusal(const LoadError& e)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    static Sandbox sandbox;
-    sandbox.clear();
-    CapturedConsole console;
-    KernelOptions options;
-    options.root = sandbox.root;
-    options.fast_clock = true;
-    options.keep_log = true;
-    options.quota = FsQuota{kQuotaBytes, kQuotaBytes};
-    Kernel kernel(options, console);
+    SessionOptions options;  // a sandbox of its own, removed with the session
+    options.kernel.fast_clock = true;
+    options.kernel.keep_log = true;
+    options.kernel.quota = FsQuota{kQuotaBytes, kQuotaBytes};
+    options.machine.max_instructions = kInstructionLimit;
     try {
-        const ElfImage image = ElfImage::parse(std::vector<uint8_t>(data, data + size), "fuzzed");
-        Machine machine(image, kernel, MachineOptions{.max_instructions = kInstructionLimit});
-        const Stop stop = machine.start({"fuzzed"});
-        feature(stop.fault ? stop.fault->kind : "", uint64_t(stop.why));
-        feature("instructions", std::bit_width(machine.instructions_executed()));
-        feature("calls", kernel.log().size());
+        Session session(ElfImage::parse(std::vector<uint8_t>(data, data + size), "fuzzed"), std::move(options));
+        const Stop stop = session.run({"fuzzed"});
         if (stop.why == Stop::Why::Faulted && !stop.fault) {
             std::fprintf(stderr, "fuzz_elf: a fault without a report\n");
             std::abort();
@@ -102,6 +68,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             std::fprintf(stderr, "fuzz_elf: a program run ended as a call or a timeout\n");
             std::abort();
         }
+        feature(stop.fault ? stop.fault->kind : "", uint64_t(stop.why));
+        feature("instructions", std::bit_width(session.machine().instructions_executed()));
+        feature("calls", session.calls().size());
     } catch (const LoadError& e) {
         check_refusal(e);
     }

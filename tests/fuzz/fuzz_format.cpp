@@ -5,11 +5,8 @@
 //
 // Input: byte 0 picks the buffer size (and a null buffer), bytes 1 to 32 are
 // eight argument words, the rest is the format.
-#include "kernel/console.h"
-#include "cpu/elf_image.h"
-#include "kernel/kernel.h"
 #include "cpu/layout.h"
-#include "cpu/machine.h"
+#include "session/session.h"
 
 #include <unicorn/unicorn.h>
 
@@ -137,15 +134,16 @@ Reading read_format(const std::string& format, bool stream)
 
 class Driver {
 public:
-    Driver()
-        : image_(ElfImage::load(VEKOS_TEST_IMAGE)),
-          kernel_(KernelOptions{std::filesystem::temp_directory_path(), true, false, {}, {}}, console_)
+    Driver() : session_(VEKOS_TEST_IMAGE, options()), machine_(&session_.machine()) {}
+
+    static SessionOptions options()
     {
-        MachineOptions options;
-        options.scratch = true;
-        options.fixed_tsc = true;
-        options.max_instructions = kStreamInstructionLimit;
-        machine_ = std::make_unique<Machine>(image_, kernel_, options);
+        SessionOptions o;
+        o.kernel.fast_clock = true;
+        o.machine.scratch = true;
+        o.machine.fixed_tsc = true;
+        o.machine.max_instructions = kStreamInstructionLimit;
+        return o;
     }
 
     void run(const uint8_t* data, size_t size)
@@ -199,8 +197,7 @@ public:
 private:
     void fresh(const std::string& format)
     {
-        machine_->reset();
-        kernel_.reset();
+        session_.reset();
         std::vector<uint8_t> f(format.begin(), format.end());
         f.push_back(0);
         poke(kFormatAddr, f);
@@ -258,7 +255,7 @@ private:
 
     Stop call(const char* name, std::vector<uint32_t> args, uint64_t limit, const std::string& format)
     {
-        auto symbol = image_.symbol(name);
+        auto symbol = session_.image().symbol(name);
         if (!symbol)
             fail(std::string("no symbol ") + name, format);
         machine_->set_instruction_limit(limit);
@@ -323,10 +320,8 @@ private:
         return {n, std::string(bytes.begin(), bytes.end())};
     }
 
-    ElfImage image_;
-    CapturedConsole console_;
-    Kernel kernel_;
-    std::unique_ptr<Machine> machine_;
+    Session session_;
+    Machine* machine_;
 };
 
 } // namespace
