@@ -166,7 +166,7 @@ void cost(GuestSession& guest)
 
 int run()
 {
-    const ElfImage image = ElfImage::load(VEKOS_BENCH_CONVERT_IMAGE);
+    const ElfImage image = ElfImage::load(VEKOS_BENCH_IMAGE);
     GuestSession plain = session(image, false);
     GuestSession profiled = session(image, true);
     accuracy(plain);

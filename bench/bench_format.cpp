@@ -65,7 +65,7 @@ KernelOptions logging()
 
 class Bench {
 public:
-    Bench() : image_(ElfImage::load(VEKOS_FORMAT_IMAGE)), guest_(image_, profiling(), logging()) {}
+    Bench() : image_(ElfImage::load(VEKOS_BENCH_IMAGE)), guest_(image_, profiling(), logging()) {}
 
     struct Figures {
         uint32_t chars;

@@ -118,7 +118,7 @@ int run_all()
                 "stripped", "aim");
     bool all_met = true;
     for (const Program& p : kPrograms) {
-        fs::path program = VEKOS_PANEPROBE;
+        fs::path program = VEKOS_BENCH_IMAGE;
         if (p.source) {
             program = work.path() / fs::path(p.source).stem();
             run(quoted(VEKOS_CC) + " " + quoted(fs::path(VEKOS_SIZE_SOURCES) / p.source) + " -o " + quoted(program));

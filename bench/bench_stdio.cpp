@@ -95,5 +95,5 @@ int run(const char* image_path)
 int main(int argc, char** argv)
 {
     return vekos::bench::run_guarded("vekos_bench_stdio",
-                                     [&] { return run(argc > 1 ? argv[1] : VEKOS_STDIO_BENCH_IMAGE); });
+                                     [&] { return run(argc > 1 ? argv[1] : VEKOS_BENCH_IMAGE); });
 }

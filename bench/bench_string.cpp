@@ -131,7 +131,7 @@ double ns_per_call(GuestSession& bench, const Case& c, const char* symbol)
 
 int run()
 {
-    const ElfImage image = ElfImage::load(VEKOS_BENCH_STRING_IMAGE);
+    const ElfImage image = ElfImage::load(VEKOS_BENCH_IMAGE);
     GuestSession profiled = session(image, true);
     GuestSession plain = session(image, false);
 

@@ -157,7 +157,7 @@ int main(int argc, char** argv)
         }
     }
     try {
-        const vekos::ElfImage image = vekos::ElfImage::load(VEKOS_PANEPROBE);
+        const vekos::ElfImage image = vekos::ElfImage::load(VEKOS_BENCH_IMAGE);
 
         std::unique_ptr<vekos::Presenter> presenter;
         if (display != vekos::DisplayKind::none)

@@ -1,6 +1,8 @@
 // The general kernel-call wrappers, register for register, on the real i386 code.
 #include "harness.h"
 
+#include "kernel/calls.h"
+
 #include <unicorn/unicorn.h>
 
 #include <climits>
@@ -38,54 +40,97 @@ protected:
         guest().preset_registers();
         return guest().call(function, args);
     }
+    // Calls with every call number answering kKernelAnswer, and checks the
+    // result, the traps made register by register, and the callee-saved ones.
+    void expect_traps(const Row& row, const std::string& label)
+    {
+        guest().reset();
+        const uint32_t path = guest().put_string("/some/file"), buf = guest().alloc(64);
+        auto fill = [&](uint32_t v) { return v == kPath ? path : v == kBuf ? buf : v; };
+        std::vector<uint32_t> args;
+        for (uint32_t a : row.args)
+            args.push_back(fill(a));
+        for (const CallInfo& c : all_calls())
+            guest().inject(std::to_string(c.number) + "=" + std::to_string(kKernelAnswer));
+        CallResult r = call(row.function, args);
+        ASSERT_TRUE(r.returned()) << label;
+        EXPECT_EQ(r.value(), row.result) << label;
+        ASSERT_EQ(guest().calls().size(), row.traps.size()) << label;
+        for (size_t i = 0; i < row.traps.size(); ++i) {
+            const CallRegs& in = guest().calls()[i].in;
+            const Trap& want = row.traps[i];
+            EXPECT_EQ((std::vector<uint32_t>{in.eax, in.ebx, in.ecx, in.edx}),
+                      (std::vector<uint32_t>{want.eax, fill(want.ebx), fill(want.ecx), fill(want.edx)}))
+                << label << ", trap " << i;
+        }
+        expect_callee_saved_kept();
+    }
 };
 
-const std::vector<Row>& rows()
+// The plain row of a call, from its line in the call table: a distinct word
+// per argument register, and each register as its kind says the wrapper
+// fills it.  Every wrapper but _exit bears its call's name.
+Row derived_row(const CallInfo& call)
+{
+    constexpr uint32_t kWords[3] = {0x11111111, 0x22222262, 0x33333333};  // the second has open's 0x40
+    const uint32_t presets[3] = {kPresetEbx, kPresetEcx, kPresetEdx};
+    Row row{call.name.data(), {}, {{call.number, 0, 0, 0}}, kKernelAnswer};
+    uint32_t* regs[3] = {&row.traps[0].ebx, &row.traps[0].ecx, &row.traps[0].edx};
+    for (size_t i = 0; i < 3; ++i) {
+        switch (call.args[i]) {
+        case ArgKind::NONE: *regs[i] = presets[i]; break;
+        case ArgKind::ZERO: *regs[i] = 0; break;
+        case ArgKind::EVENT_SIZE: *regs[i] = GUI_EVENT_SIZE; break;
+        case ArgKind::OPEN_MODE: *regs[i] = row.args.back() & VEKOS_O_CREAT ? row.args.back() : 0; break;
+        case ArgKind::FLAG:
+            row.args.push_back(kWords[i]);
+            *regs[i] = 1;
+            break;
+        default:
+            row.args.push_back(kWords[i]);
+            *regs[i] = kWords[i];
+        }
+    }
+    if (call.number == VEKOS_SYS_usleep)
+        row.result = 0;  // its answer is dropped
+    return row;
+}
+
+TEST_F(WrapperTest, EveryCallOfTheTableIsOneTrapWithExactlyItsRegisters)
+{
+    for (const CallInfo& c : all_calls())
+        if (c.number != VEKOS_SYS_exit)  // _exit does not return; tested below
+            expect_traps(derived_row(c), std::string(c.name));
+}
+
+// What the table does not say: clamps, refusals, flags reduced, sleep's
+// pieces, and the wrappers that share a call.
+const std::vector<Row>& edge_rows()
 {
     static const std::vector<Row> table = {
-        {"write", {1, kBuf, 5}, {{1, 1, kBuf, 5}}, kKernelAnswer},
         {"write", {1, kBuf, 0}, {{1, 1, kBuf, 0}}, kKernelAnswer},
         {"write", {1, kBuf, 0x7FFFFFFF}, {{1, 1, kBuf, kClamped}}, kKernelAnswer},
         {"write", {1, kBuf, 0x80000000}, {{1, 1, kBuf, kClamped}}, kKernelAnswer},
         {"write", {1, kBuf, 0xFFFFFFFF}, {{1, 1, kBuf, kClamped}}, kKernelAnswer},
         {"write", {1, 0, 5}, {}, -1},
         {"write", {1, 0, 0}, {}, -1},
-        {"read", {0, kBuf, 3}, {{3, 0, kBuf, 3}}, kKernelAnswer},
         {"read", {7, kBuf, 0xFFFFFFFE}, {{3, 7, kBuf, kClamped}}, kKernelAnswer},
         {"read", {0, 0, 3}, {}, -1},
-        {"close", {7}, {{5, 7, kPresetEcx, kPresetEdx}}, kKernelAnswer},
-        {"close", {0xFFFFFFFF}, {{5, 0xFFFFFFFF, kPresetEcx, kPresetEdx}}, kKernelAnswer},
-        {"dup", {3}, {{126, 3, kPresetEcx, kPresetEdx}}, kKernelAnswer},
-        {"dup2", {3, 9}, {{127, 3, 9, 0}}, kKernelAnswer},
-        {"pipe", {kBuf}, {{124, kBuf, kPresetEcx, kPresetEdx}}, kKernelAnswer},
         {"pipe", {0}, {}, -1},
-        {"mkfifo", {kPath}, {{125, kPath, kPresetEcx, kPresetEdx}}, kKernelAnswer},
         {"mkfifo", {0}, {}, -1},
-        {"fd_set_inherit", {0xFFFFFFFF}, {{128, 1, kPresetEcx, kPresetEdx}}, kKernelAnswer},
         {"fd_set_inherit", {0}, {{128, 0, kPresetEcx, kPresetEdx}}, kKernelAnswer},
         {"fd_set_inherit", {0x100}, {{128, 1, kPresetEcx, kPresetEdx}}, kKernelAnswer},
-        {"fd_set_stdio", {4, 5, 6}, {{129, 4, 5, 6}}, kKernelAnswer},
-        {"fd_set_nonblock", {4, 5}, {{130, 4, 1, 0}}, kKernelAnswer},
         {"fd_set_nonblock", {4, 0}, {{130, 4, 0, 0}}, kKernelAnswer},
-        {"spawn", {kPath, kBuf, 0}, {{131, kPath, kBuf, 0}}, kKernelAnswer},
-        {"spawn", {kPath, 0, 3}, {{131, kPath, 0, 3}}, kKernelAnswer},
+        {"spawn", {kPath, 0, 0}, {{131, kPath, 0, 0}}, kKernelAnswer},
         {"spawn", {kPath, kBuf, 0xFFFFFFFF}, {}, -1},
         {"spawn", {kPath, kBuf, 0x80000000}, {}, -1},
         {"spawn", {0, kBuf, 1}, {}, -1},
-        {"waitpid", {5, kBuf, 1}, {{132, 5, kBuf, 1}}, kKernelAnswer},
-        {"waitpid", {0xFFFFFFFF, 0, 0}, {{132, 0xFFFFFFFF, 0, 0}}, kKernelAnswer},
-        {"writefile", {kPath, kBuf, 4}, {{21, kPath, kBuf, 4}}, kKernelAnswer},
         {"writefile", {kPath, kBuf, 0xFFFFFFFF}, {{21, kPath, kBuf, kClamped}}, kKernelAnswer},
         {"writefile", {0, kBuf, 4}, {}, -1},
         {"writefile", {kPath, 0, 4}, {}, -1},
-        {"mkdir", {kPath}, {{49, kPath, kPresetEcx, kPresetEdx}}, kKernelAnswer},
         {"mkdir", {0}, {}, -1},
-        {"unlink", {kPath}, {{50, kPath, kPresetEcx, kPresetEdx}}, kKernelAnswer},
         {"unlink", {0}, {}, -1},
-        {"rmdir", {kPath}, {{51, kPath, kPresetEcx, kPresetEdx}}, kKernelAnswer},
         {"rmdir", {0}, {}, -1},
-        {"getkey", {}, {{6, kPresetEbx, kPresetEcx, kPresetEdx}}, kKernelAnswer},
-        {"usleep", {16000}, {{22, 16000, kPresetEcx, kPresetEdx}}, 0},
         {"usleep", {0xFFFFFFFF}, {{22, 0xFFFFFFFF, kPresetEcx, kPresetEdx}}, 0},
         {"sleep", {2}, {{22, 2000000, kPresetEcx, kPresetEdx}}, 0},
         {"sleep", {0}, {{22, 0, kPresetEcx, kPresetEdx}}, 0},
@@ -100,61 +145,29 @@ const std::vector<Row>& rows()
           {22, 5000000, kPresetEcx, kPresetEdx}},
          0},
         {"sleep", {2 * 4294}, {{22, 4294000000u, kPresetEcx, kPresetEdx}, {22, 4294000000u, kPresetEcx, kPresetEdx}}, 0},
-        {"getcwd", {kBuf, 64}, {{52, kBuf, 64, 0}}, kKernelAnswer},
         {"getcwd", {kBuf, 0xFFFFFFFF}, {{52, kBuf, kClamped, 0}}, kKernelAnswer},
         {"getcwd", {kBuf, 0}, {}, -1},
         {"getcwd", {0, 16}, {}, -1},
-        {"chdir", {kPath}, {{95, kPath, kPresetEcx, kPresetEdx}}, kKernelAnswer},
         {"chdir", {0}, {}, -1},
-        {"vekfs_stream_begin", {kPath}, {{53, kPath, kPresetEcx, kPresetEdx}}, kKernelAnswer},
         {"vekfs_stream_begin", {0}, {}, -1},
-        {"vekfs_stream_write", {3, kBuf, 10}, {{54, 3, kBuf, 10}}, kKernelAnswer},
         {"vekfs_stream_write", {3, kBuf, 0x80000001}, {{54, 3, kBuf, kClamped}}, kKernelAnswer},
         {"vekfs_stream_write", {3, 0, 10}, {}, -1},
-        {"vekfs_stream_end", {3}, {{55, 3, kPresetEcx, kPresetEdx}}, kKernelAnswer},
-        {"lseek", {3, 0xFFFFFFFB, 2}, {{110, 3, 0xFFFFFFFB, 2}}, kKernelAnswer},
         {"open", {kPath, 0x241, 0777}, {{4, kPath, 0x241, 0x241}}, kKernelAnswer},
-        {"open", {kPath, 0x40, 0777}, {{4, kPath, 0x40, 0x40}}, kKernelAnswer},
         {"open", {kPath, 0, 0777}, {{4, kPath, 0, 0}}, kKernelAnswer},
         {"open", {kPath, 0x201, 0777}, {{4, kPath, 0x201, 0}}, kKernelAnswer},
         {"open", {0, 0, 0}, {}, -1},
         {"creat", {kPath, 0777}, {{4, kPath, 0x241, 0}}, kKernelAnswer},
         {"creat", {0, 0777}, {}, -1},
         {"access", {0, 0}, {}, -1},
+        {"gui_set_cursor_visible", {1, 0xFFFFFFFF}, {{112, 1, 0xFFFFFFFF, 0}}, kKernelAnswer},
     };
     return table;
 }
 
-TEST_F(WrapperTest, EveryWrapperPassesExactlyItsRegisters)
+TEST_F(WrapperTest, ClampsRefusalsFlagsAndSharedCallsAreExact)
 {
-    for (const Row& row : rows()) {
-        guest().reset();
-        uint32_t path = guest().put_string("/some/file");
-        uint32_t buf = guest().alloc(64);
-        auto fill = [&](uint32_t v) { return v == kPath ? path : v == kBuf ? buf : v; };
-        std::vector<uint32_t> args;
-        for (uint32_t a : row.args)
-            args.push_back(fill(a));
-        // Every call answers kKernelAnswer without being performed.
-        for (int number : {1, 3, 4, 5, 6, 21, 22, 49, 50, 51, 52, 53, 54, 55, 95, 110, 124, 125, 126, 127,
-                           128, 129, 130, 131, 132})
-            guest().inject(std::to_string(number) + "=" + std::to_string(kKernelAnswer));
-
-        std::string label = std::string(row.function) + " row " + std::to_string(&row - rows().data());
-        CallResult r = call(row.function, args);
-        ASSERT_TRUE(r.returned()) << label;
-        EXPECT_EQ(r.value(), row.result) << label;
-        ASSERT_EQ(guest().calls().size(), row.traps.size()) << label;
-        for (size_t i = 0; i < row.traps.size(); ++i) {
-            const CallRegs& in = guest().calls()[i].in;
-            const Trap& want = row.traps[i];
-            EXPECT_EQ(in.eax, want.eax) << label;
-            EXPECT_EQ(in.ebx, fill(want.ebx)) << label;
-            EXPECT_EQ(in.ecx, fill(want.ecx)) << label;
-            EXPECT_EQ(in.edx, fill(want.edx)) << label;
-        }
-        expect_callee_saved_kept();
-    }
+    for (const Row& row : edge_rows())
+        expect_traps(row, std::string(row.function) + " row " + std::to_string(&row - edge_rows().data()));
 }
 
 TEST_F(WrapperTest, KernelAnswersComeBackUnchanged)
@@ -183,23 +196,6 @@ TEST_F(WrapperTest, SleepsAnswerZeroEvenWhenTheKernelRefuses)
     EXPECT_EQ(call("sleep", {3}).value(), 0);
     ASSERT_EQ(guest().calls().size(), 2u);
     EXPECT_EQ(guest().calls()[1].answer, -22);
-}
-
-TEST_F(WrapperTest, LongestSleepAsksForTheFullTimeWithoutWrapping)
-{
-    CallResult r = call("sleep", {0xFFFFFFFF});
-    ASSERT_TRUE(r.returned());
-    EXPECT_EQ(r.value(), 0);
-    const auto& calls = guest().calls();
-    uint64_t total = 0;
-    for (const CallRecord& c : calls) {
-        ASSERT_EQ(c.in.eax, 22u);
-        ASSERT_LE(c.in.ebx, 4294000000u);
-        total += c.in.ebx;
-    }
-    EXPECT_EQ(total, 4294967295ull * 1000000ull);
-    EXPECT_EQ(calls.size(), 4294967295ull / 4294 + 1);
-    EXPECT_EQ(guest().kernel().clock().slept_us(), 4294967295ull * 1000000ull);
 }
 
 TEST_F(WrapperTest, AccessOpensThenClosesAndLeavesNoDescriptor)

@@ -58,6 +58,7 @@ public:
     }
     bool peek(uint32_t addr, std::span<uint8_t> bytes) const;
 
+private:
     struct Region {
         uint32_t base;
         uint32_t size;
@@ -67,9 +68,6 @@ public:
         uint8_t* pristine;  // the image a reset returns to
         int memfd;
     };
-    const std::vector<Region>& regions() const { return regions_; }
-
-private:
     const Region* find(uint32_t addr) const;
     std::vector<Region> regions_;
 };

@@ -101,7 +101,6 @@ public:
     uint64_t tsc() const { return tsc_; }
     // Only effective when the machine was built with a limit (the hook exists).
     void set_instruction_limit(uint64_t limit) { options_.max_instructions = limit; }
-    uint64_t instruction_limit() const { return options_.max_instructions; }
     // Stack pointer at the program's entry in the last start().
     uint32_t entry_stack_pointer() const { return entry_sp_; }
 

@@ -71,7 +71,6 @@ public:
     // Back to no window, no pending events, no frame presented; the scripted
     // keys start over.
     void reset();
-    void set_viewer(Viewer* viewer) { viewer_ = viewer; }
     void set_keys(std::vector<ScriptedKey> keys);
     void push_event(const gui_event& event) { events_.push_back(event); }
     void interrupt()
