@@ -7,8 +7,8 @@
 //     and rounds at each, so long inputs drift by a few units.
 //  2. Cost: guest instructions per input byte for strtol and sscanf("%d"),
 //     counted by the emulator's profile.
-#include "guest_session.h"
 #include "cpu/layout.h"
+#include "guest_session.h"
 
 #include <unicorn/unicorn.h>
 
@@ -78,7 +78,7 @@ __int128 ordinal(long double v)
     std::memcpy(&mantissa, raw, 8);
     unsigned exponent = (unsigned(raw[9] & 0x7F) << 8) | raw[8];
     if (exponent == 0)
-        return __int128(mantissa);  // subnormal: no integer bit
+        return __int128(mantissa); // subnormal: no integer bit
     return (__int128(exponent - 1) << 63) + __int128(mantissa);
 }
 
@@ -149,8 +149,8 @@ std::string digits(size_t n)
 void cost(GuestSession& guest)
 {
     std::printf("==== guest instructions per input byte (emulator profile, call and return included) ====\n");
-    std::printf("%-14s %10s %10s %10s %10s %12s\n", "routine", "1 digit", "10 digits", "per byte", "100 digits",
-                "marginal/B");
+    std::printf(
+        "%-14s %10s %10s %10s %10s %12s\n", "routine", "1 digit", "10 digits", "per byte", "100 digits", "marginal/B");
     for (const char* routine : {"strtol", "sscanf(\"%d\")"}) {
         auto run = [&](const std::string& text) {
             return std::string(routine) == "strtol" ? strtol_cost(guest, text) : sscanf_cost(guest, text);
@@ -158,8 +158,8 @@ void cost(GuestSession& guest)
         Cost one = run("7"), ten = run(digits(10)), hundred = run(digits(100)), thousand = run(digits(1000));
         double marginal = double(thousand.instructions - hundred.instructions) / double(thousand.bytes - hundred.bytes);
         std::printf("%-14s %10llu %10llu %10.1f %10llu %12.2f\n", routine, (unsigned long long)one.instructions,
-                    (unsigned long long)ten.instructions, double(ten.instructions) / double(ten.bytes),
-                    (unsigned long long)hundred.instructions, marginal);
+            (unsigned long long)ten.instructions, double(ten.instructions) / double(ten.bytes),
+            (unsigned long long)hundred.instructions, marginal);
     }
     std::printf("(per byte: the 10-digit total over its 10 bytes; marginal: the cost of each further digit)\n");
 }

@@ -1,8 +1,8 @@
 // Formatter figures: guest instructions per output character of snprintf,
 // and kernel calls per printf on the console, for the same formats.  Both are
 // counts, not times, so one run of each is exact.
-#include "guest_session.h"
 #include "cpu/layout.h"
+#include "guest_session.h"
 
 #include <unicorn/unicorn.h>
 
@@ -37,7 +37,7 @@ const std::vector<Sample>& samples()
 {
     static const std::vector<Sample> list = {
         {"mixed", "user %s id %d at %p: %5u items, %x flags, %c%%\n",
-         {{0, "alice"}, {4711}, {0x0804A000}, {42}, {0xBEEF}, {'k'}}},
+            {{0, "alice"}, {4711}, {0x0804A000}, {42}, {0xBEEF}, {'k'}}},
         {"literal text", "The quick brown fox jumps over the lazy dog.\n", {}},
         {"numbers", "%d %u %x %d %u %x\n", {{uint32_t(-2147483647 - 1)}, {4294967295u}, {0xDEADBEEF}, {7}, {0}, {15}}},
         {"strings", "%s, %s and %10s\n", {{0, "first"}, {0, "second string"}, {0, "third"}}},
@@ -65,7 +65,7 @@ KernelOptions logging()
 
 class Bench {
 public:
-    Bench() : image_(ElfImage::load(VEKOS_BENCH_IMAGE)), guest_(image_, profiling(), logging()) {}
+    Bench() : image_(ElfImage::load(VEKOS_BENCH_IMAGE)), guest_(image_, profiling(), logging()) { }
 
     struct Figures {
         uint32_t chars;
@@ -126,19 +126,21 @@ int run()
 {
     Bench bench;
     std::printf("==== formatter figures (guest instructions and kernel calls, exact counts) ====\n");
-    std::printf("  %-14s %6s %12s %12s %12s %12s %12s\n", "format", "chars", "snprintf", "instr/char",
-                "printf", "instr/char", "calls");
+    std::printf("  %-14s %6s %12s %12s %12s %12s %12s\n", "format", "chars", "snprintf", "instr/char", "printf",
+        "instr/char", "calls");
     for (const Sample& s : samples()) {
         const Bench::Figures f = bench.measure(s);
         std::printf("  %-14s %6u %12llu %12.1f %12llu %12.1f %12zu\n", s.name, f.chars,
-                    static_cast<unsigned long long>(f.snprintf_instructions),
-                    double(f.snprintf_instructions) / f.chars, static_cast<unsigned long long>(f.printf_instructions),
-                    double(f.printf_instructions) / f.chars, f.printf_calls);
+            static_cast<unsigned long long>(f.snprintf_instructions), double(f.snprintf_instructions) / f.chars,
+            static_cast<unsigned long long>(f.printf_instructions), double(f.printf_instructions) / f.chars,
+            f.printf_calls);
     }
     const Sample& typical = samples().front();
     const Bench::Figures f = bench.measure(typical);
-    std::printf("\n  format: \"%s\" (the newline is \\n)\n", std::string(typical.format, std::strlen(typical.format) - 1).c_str());
-    std::printf("  %-64s %10.1f\n", "snprintf: guest instructions per output character", double(f.snprintf_instructions) / f.chars);
+    std::printf("\n  format: \"%s\" (the newline is \\n)\n",
+        std::string(typical.format, std::strlen(typical.format) - 1).c_str());
+    std::printf("  %-64s %10.1f\n", "snprintf: guest instructions per output character",
+        double(f.snprintf_instructions) / f.chars);
     std::printf("  %-64s %10zu\n", "printf on the console: kernel calls per call", f.printf_calls);
     return 0;
 }

@@ -1,9 +1,9 @@
 // Machine construction, reset and guest calls, as the test harness uses them.
 #include "common.h"
 
-#include "kernel/kernel.h"
 #include "cpu/layout.h"
 #include "cpu/machine.h"
+#include "kernel/kernel.h"
 #include "session/session.h"
 
 #include <benchmark/benchmark.h>
@@ -217,13 +217,17 @@ void BM_GuestLoop(benchmark::State& state, const char* function, bool keep_log, 
 constexpr int32_t kEnosys = -38;
 BENCHMARK_CAPTURE(BM_GuestLoop, empty, "bench_empty_loop", false, 22)->Arg(100000)->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(BM_GuestLoop, usleep_virtual_clock, "bench_usleep_loop", false, 0)
-    ->Arg(100000)->Unit(benchmark::kMicrosecond);
+    ->Arg(100000)
+    ->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(BM_GuestLoop, gui_begin_enosys, "bench_gui_loop", false, kEnosys)
-    ->Arg(100000)->Unit(benchmark::kMicrosecond);
+    ->Arg(100000)
+    ->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(BM_GuestLoop, usleep_virtual_clock_keep_log, "bench_usleep_loop", true, 0)
-    ->Arg(100000)->Unit(benchmark::kMicrosecond);
+    ->Arg(100000)
+    ->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(BM_GuestLoop, usleep_library_wrapper, "bench_usleep_wrapper_loop", false, 0)
-    ->Arg(100000)->Unit(benchmark::kMicrosecond);
+    ->Arg(100000)
+    ->Unit(benchmark::kMicrosecond);
 
 } // namespace
 } // namespace vekos::bench

@@ -32,7 +32,7 @@ struct Sizes {
 
 struct Program {
     const char* label;
-    const char* source;  // built with vekos-cc; null for paneprobe
+    const char* source; // built with vekos-cc; null for paneprobe
     uint32_t aim_loaded, aim_stripped;
 };
 
@@ -115,7 +115,7 @@ int run_all()
     WorkDir work;
     std::printf("==== program sizes in bytes: loaded = code + read-only data (records too) + data ====\n");
     std::printf("%-26s %6s %7s %5s %7s %6s | %9s %6s\n", "program", "code", "rodata", "data", "loaded", "aim",
-                "stripped", "aim");
+        "stripped", "aim");
     bool all_met = true;
     for (const Program& p : kPrograms) {
         fs::path program = VEKOS_BENCH_IMAGE;
@@ -127,7 +127,7 @@ int run_all()
         const bool met = s.loaded() <= p.aim_loaded && s.stripped <= p.aim_stripped;
         all_met = all_met && met;
         std::printf("%-26s %6u %7u %5u %7u %6u | %9ju %6u  %s\n", p.label, s.code, s.rodata, s.data, s.loaded(),
-                    p.aim_loaded, s.stripped, p.aim_stripped, met ? "met" : "MISSED");
+            p.aim_loaded, s.stripped, p.aim_stripped, met ? "met" : "MISSED");
     }
     std::printf("\n%s\n", all_met ? "every aim met" : "some aims missed");
     return all_met ? 0 : 1;

@@ -4,8 +4,8 @@
 // they do not depend on the host's speed (the time is printed only as a hint).
 //
 // Usage: vekos_bench_stdio [IMAGE]
-#include "guest_session.h"
 #include "cpu/layout.h"
+#include "guest_session.h"
 
 #include <unicorn/unicorn.h>
 
@@ -21,7 +21,7 @@ namespace {
 
 using namespace vekos;
 
-constexpr uint32_t kTarget = 100 * 1024;  // bytes written to the stream
+constexpr uint32_t kTarget = 100 * 1024; // bytes written to the stream
 constexpr uint32_t kArena = 0x100000;
 // Offsets in the stream record.
 constexpr uint32_t kDataField = 12, kLenField = 16, kCapField = 20;
@@ -30,7 +30,7 @@ int run(const char* image_path)
 {
     const ElfImage image = ElfImage::load(image_path);
     MachineOptions options;
-    options.scratch = true;  // the caller's two cells live there
+    options.scratch = true; // the caller's two cells live there
     bench::GuestSession g(image, options);
     const uint32_t heap_used = g.symbol("g_heap_used");
     const uint32_t fputc = g.symbol("fputc");
@@ -83,7 +83,7 @@ int run(const char* image_path)
     std::printf("  %-52s %10u bytes\n", "  of which the stream record", record_cost);
     std::printf("  %-52s %10llu bytes\n", "  of which buffers (sum of capacities)", (unsigned long long)cap_sum);
     std::printf("  %-52s %10llu bytes\n", "  of which block headers and rounding",
-                (unsigned long long)(total - record_cost - cap_sum));
+        (unsigned long long)(total - record_cost - cap_sum));
     std::printf("  %-52s %10.3f\n", "arena bytes per byte held", double(total) / kTarget);
     std::printf("  %-52s %10.1f %%\n", "share of the 1 MiB arena", 100.0 * total / kArena);
     std::printf("  %-52s %10.3f us\n", "host time per fputc guest call (hint only)", seconds * 1e6 / kTarget);
@@ -94,6 +94,5 @@ int run(const char* image_path)
 
 int main(int argc, char** argv)
 {
-    return vekos::bench::run_guarded("vekos_bench_stdio",
-                                     [&] { return run(argc > 1 ? argv[1] : VEKOS_BENCH_IMAGE); });
+    return vekos::bench::run_guarded("vekos_bench_stdio", [&] { return run(argc > 1 ? argv[1] : VEKOS_BENCH_IMAGE); });
 }

@@ -2,8 +2,8 @@
 // guest flags: guest instructions and stores per byte on 4 KiB, counted by the
 // emulator (a rep-prefixed instruction counts once per iteration), and the
 // wall time of a call on a machine without the counting hooks.
-#include "guest_session.h"
 #include "cpu/layout.h"
+#include "guest_session.h"
 
 #include <unicorn/unicorn.h>
 
@@ -35,7 +35,7 @@ std::vector<uint8_t> pattern(uint32_t n)
 {
     std::vector<uint8_t> b(n);
     for (uint32_t i = 0; i < n; ++i)
-        b[i] = uint8_t(1 + i % 251);  // never zero
+        b[i] = uint8_t(1 + i % 251); // never zero
     return b;
 }
 
@@ -52,7 +52,7 @@ struct Case {
     const char* routine;
     const char* loop;
     std::vector<uint32_t> args;
-    bool aimed;  // held to a third of the byte loop
+    bool aimed; // held to a third of the byte loop
     // Fills memory before a call, then checks what the call did.
     std::function<void(GuestSession&)> prepare;
     std::function<bool(GuestSession&, uint32_t result)> check;
@@ -79,17 +79,17 @@ std::vector<Case> cases()
     return {
         {"memcpy, aligned", "memcpy", "loop_copy", {kDst, kSrc, kBytes}, true, copy_prepare(kSrc), copied(kDst)},
         {"memcpy, dst+1 src+2", "memcpy", "loop_copy", {kDst + 1, kSrc + 2, kBytes}, true, copy_prepare(kSrc + 2),
-         copied(kDst + 1)},
+            copied(kDst + 1)},
         {"memset", "memset", "loop_fill", {kDst, 0x5A, kBytes}, true, [](GuestSession&) {},
-         [](GuestSession& b, uint32_t result) {
-             return result == kDst && b.peek(kDst, kBytes) == std::vector<uint8_t>(kBytes, 0x5A);
-         }},
+            [](GuestSession& b, uint32_t result) {
+                return result == kDst && b.peek(kDst, kBytes) == std::vector<uint8_t>(kBytes, 0x5A);
+            }},
         {"memmove, dst below src", "memmove", "loop_copy", {kMoveArea, kMoveArea + kMoveGap, kBytes}, true,
-         move_prepare, moved(kMoveArea, kMoveArea + kMoveGap)},
+            move_prepare, moved(kMoveArea, kMoveArea + kMoveGap)},
         {"memmove, dst above src", "memmove", "loop_copy_backward", {kMoveArea + kMoveGap, kMoveArea, kBytes}, true,
-         move_prepare, moved(kMoveArea + kMoveGap, kMoveArea)},
+            move_prepare, moved(kMoveArea + kMoveGap, kMoveArea)},
         {"strlen", "strlen", "loop_length", {kSrc}, false, [text](GuestSession& b) { b.poke(kSrc, text); },
-         [](GuestSession&, uint32_t result) { return result == kBytes; }},
+            [](GuestSession&, uint32_t result) { return result == kBytes; }},
     };
 }
 
@@ -107,7 +107,7 @@ Counts counted(GuestSession& bench, const Case& c, const char* symbol)
         throw std::runtime_error(std::string(symbol) + " gave a wrong result in \"" + c.label + "\"");
     const Profile& p = bench.machine().profile();
     return {double(p.instructions) / kBytes, double(p.stores) / kBytes,
-            p.stores ? double(p.stored_bytes) / double(p.stores) : 0};
+        p.stores ? double(p.stored_bytes) / double(p.stores) : 0};
 }
 
 // Best of a few batches: the host may be busy with other work.
@@ -115,7 +115,7 @@ double ns_per_call(GuestSession& bench, const Case& c, const char* symbol)
 {
     bench.machine().reset();
     c.prepare(bench);
-    bench.call(symbol, c.args);  // warm the translation cache
+    bench.call(symbol, c.args); // warm the translation cache
     double best = 0;
     for (int batch = 0; batch < kBatches; ++batch) {
         auto start = std::chrono::steady_clock::now();
@@ -137,8 +137,8 @@ int run()
 
     std::printf("==== string routines on %u bytes, against a byte loop with the same flags ====\n", kBytes);
     std::printf("per byte; ratio = routine / byte loop; aim: both ratios <= 1/3 for the memory routines\n\n");
-    std::printf("%-24s %9s %9s %8s | %9s %9s | %7s %7s %6s | %10s %10s\n", "case", "instr/B", "stores/B",
-                "B/store", "loop in/B", "loop st/B", "instr", "stores", "aim", "ns/call", "loop ns");
+    std::printf("%-24s %9s %9s %8s | %9s %9s | %7s %7s %6s | %10s %10s\n", "case", "instr/B", "stores/B", "B/store",
+        "loop in/B", "loop st/B", "instr", "stores", "aim", "ns/call", "loop ns");
     bool all_met = true;
     for (const Case& c : cases()) {
         Counts lib = counted(profiled, c, c.routine);
@@ -152,8 +152,8 @@ int run()
             verdict = met ? "met" : "MISSED";
         }
         std::printf("%-24s %9.3f %9.3f %8.2f | %9.3f %9.3f | %7.3f %7.3f %6s | %10.0f %10.0f\n", c.label,
-                    lib.instructions, lib.stores, lib.bytes_per_store, loop.instructions, loop.stores, ri, rs, verdict,
-                    ns_per_call(plain, c, c.routine), ns_per_call(plain, c, c.loop));
+            lib.instructions, lib.stores, lib.bytes_per_store, loop.instructions, loop.stores, ri, rs, verdict,
+            ns_per_call(plain, c, c.routine), ns_per_call(plain, c, c.loop));
     }
     std::printf("\n%s\n", all_met ? "every aim met" : "some aims missed");
     return all_met ? 0 : 1;

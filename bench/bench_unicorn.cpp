@@ -16,7 +16,7 @@ namespace {
 
 constexpr uint32_t kCode = 0x00100000;
 constexpr uint32_t kData = 0x00200000;
-constexpr uint32_t kDataSize = 0x10000;  // 64 KiB
+constexpr uint32_t kDataSize = 0x10000; // 64 KiB
 
 void check(uc_err err, const char* what)
 {
@@ -24,7 +24,7 @@ void check(uc_err err, const char* what)
         throw std::runtime_error(std::string("Unicorn: ") + what + ": " + uc_strerror(err));
 }
 
-void probe(uc_engine*, uc_mem_type, uint64_t, int, int64_t, void*) {}
+void probe(uc_engine*, uc_mem_type, uint64_t, int, int64_t, void*) { }
 
 // One engine: code page, 64 KiB data, stack, a page of hlt for returns.
 class RawEngine {
@@ -42,9 +42,9 @@ public:
         if (probe_hook) {
             // As machine.cpp does: a no-op read/write hook on a page nothing uses.
             uc_hook h;
-            check(uc_hook_add(uc_, &h, UC_HOOK_MEM_READ | UC_HOOK_MEM_WRITE, reinterpret_cast<void*>(&probe),
-                              nullptr, kNeverExecuted, kNeverExecuted),
-                  "probe hook");
+            check(uc_hook_add(uc_, &h, UC_HOOK_MEM_READ | UC_HOOK_MEM_WRITE, reinterpret_cast<void*>(&probe), nullptr,
+                      kNeverExecuted, kNeverExecuted),
+                "probe hook");
         }
     }
     ~RawEngine() { uc_close(uc_); }
@@ -74,32 +74,32 @@ private:
 
 // unsigned f(unsigned x) { return x + 1; }
 const std::vector<uint8_t> kNopFunction = {
-    0x8B, 0x44, 0x24, 0x04,  // mov eax, [esp+4]
-    0x40,                    // inc eax
-    0xC3,                    // ret
+    0x8B, 0x44, 0x24, 0x04, // mov eax, [esp+4]
+    0x40,                   // inc eax
+    0xC3,                   // ret
 };
 
 // void f(unsigned n): n byte stores, one at a time, from kData up.
 const std::vector<uint8_t> kStoreLoop = {
-    0x8B, 0x4C, 0x24, 0x04,               // mov ecx, [esp+4]
-    0xBA, 0x00, 0x00, 0x20, 0x00,         // mov edx, kData
-    0x88, 0x0A,                           // loop: mov [edx], cl
-    0x42,                                 // inc edx
-    0x49,                                 // dec ecx
-    0x75, 0xFA,                           // jnz loop
-    0xC3,                                 // ret
+    0x8B, 0x4C, 0x24, 0x04,       // mov ecx, [esp+4]
+    0xBA, 0x00, 0x00, 0x20, 0x00, // mov edx, kData
+    0x88, 0x0A,                   // loop: mov [edx], cl
+    0x42,                         // inc edx
+    0x49,                         // dec ecx
+    0x75, 0xFA,                   // jnz loop
+    0xC3,                         // ret
 };
 
 // unsigned f(unsigned n): n byte loads, one at a time, from kData up.
 const std::vector<uint8_t> kLoadLoop = {
-    0x8B, 0x4C, 0x24, 0x04,               // mov ecx, [esp+4]
-    0xBA, 0x00, 0x00, 0x20, 0x00,         // mov edx, kData
-    0x31, 0xC0,                           // xor eax, eax
-    0x02, 0x02,                           // loop: add al, [edx]
-    0x42,                                 // inc edx
-    0x49,                                 // dec ecx
-    0x75, 0xFA,                           // jnz loop
-    0xC3,                                 // ret
+    0x8B, 0x4C, 0x24, 0x04,       // mov ecx, [esp+4]
+    0xBA, 0x00, 0x00, 0x20, 0x00, // mov edx, kData
+    0x31, 0xC0,                   // xor eax, eax
+    0x02, 0x02,                   // loop: add al, [edx]
+    0x42,                         // inc edx
+    0x49,                         // dec ecx
+    0x75, 0xFA,                   // jnz loop
+    0xC3,                         // ret
 };
 
 void BM_RawCall(benchmark::State& state, bool stop_at_until)

@@ -2,8 +2,8 @@
 // console, and the figures collected for the summary printed at the end.
 #pragma once
 
-#include "kernel/console.h"
 #include "cpu/elf_image.h"
+#include "kernel/console.h"
 
 #include <cstdint>
 #include <span>

@@ -46,8 +46,7 @@ double run_once(const std::vector<std::string>& argv)
         return -1;
     int status = 0;
     rusage usage{};
-    while (wait4(pid, &status, 0, &usage) < 0) {
-    }
+    while (wait4(pid, &status, 0, &usage) < 0) { }
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
         return -1;
     auto seconds = [](const timeval& t) { return double(t.tv_sec) + double(t.tv_usec) * 1e-6; };
@@ -57,7 +56,7 @@ double run_once(const std::vector<std::string>& argv)
 struct Tool {
     const char* name;
     std::vector<std::string> argv;
-    double small = 1e30, large = 1e30;  // shortest run with each count
+    double small = 1e30, large = 1e30; // shortest run with each count
     bool ok = true;
     double per_write_ns() const { return (large - small) / double(kLarge - kSmall) * 1e9; }
     double startup_ms() const { return (small - per_write_ns() * 1e-9 * double(kSmall)) * 1e3; }
@@ -94,8 +93,8 @@ void measure(std::vector<Tool>& tools, bool bare)
             std::printf("  %s: the program failed to run\n", t.name);
             continue;
         }
-        std::printf("  %-10s N=%-8lu %9.2f ms   N=%-8lu %9.2f ms   per write %7.1f ns   start-up %6.2f ms\n",
-                    t.name, kSmall, t.small * 1e3, kLarge, t.large * 1e3, t.per_write_ns(), t.startup_ms());
+        std::printf("  %-10s N=%-8lu %9.2f ms   N=%-8lu %9.2f ms   per write %7.1f ns   start-up %6.2f ms\n", t.name,
+            kSmall, t.small * 1e3, kLarge, t.large * 1e3, t.per_write_ns(), t.startup_ms());
     }
 }
 
@@ -107,8 +106,7 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "usage: %s VEKOS_RUN GUEST_PROGRAM [QEMU_I386 LINUX_PROGRAM]\n", argv[0]);
         return 2;
     }
-    std::printf("5. Console write, 1 byte per call, stdout on /dev/null (CPU time, shortest of %d runs)\n",
-                kRepeats);
+    std::printf("5. Console write, 1 byte per call, stdout on /dev/null (CPU time, shortest of %d runs)\n", kRepeats);
     bool ok = true;
     for (bool bare : {false, true}) {
         std::printf(bare ? " bare trap loop, no guest stores per call:\n"
@@ -121,7 +119,7 @@ int main(int argc, char** argv)
             std::printf("  qemu-i386: not available, no comparison\n");
         else if (tools[0].ok && tools[1].ok)
             std::printf("  ratio vekos-run / qemu-i386, time per write: %.2f%s\n",
-                        tools[0].per_write_ns() / tools[1].per_write_ns(), bare ? "" : "  (aim <= 1)");
+                tools[0].per_write_ns() / tools[1].per_write_ns(), bare ? "" : "  (aim <= 1)");
         ok = ok && tools[0].ok;
     }
     return ok ? 0 : 1;

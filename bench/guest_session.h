@@ -36,8 +36,8 @@ public:
     {
         const Stop stop = Session::call(function, args);
         if (stop.why != Stop::Why::Returned)
-            throw std::runtime_error("a guest call did not return" +
-                                     (stop.fault ? ": " + stop.fault->message() : std::string()));
+            throw std::runtime_error(
+                "a guest call did not return" + (stop.fault ? ": " + stop.fault->message() : std::string()));
         return machine().reg(UC_X86_REG_EAX);
     }
     uint32_t call(const std::string& name, const std::vector<uint32_t>& args) { return call(symbol(name), args); }

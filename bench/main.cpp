@@ -35,7 +35,7 @@ double to_ns(double value, benchmark::TimeUnit unit)
 class CollectingReporter : public benchmark::ConsoleReporter {
 public:
     // Colour only on a terminal (a reporter given to the library ignores --benchmark_color).
-    CollectingReporter() : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_ColorTabular : OO_Tabular) {}
+    CollectingReporter() : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_ColorTabular : OO_Tabular) { }
 
     void ReportRuns(const std::vector<Run>& runs) override
     {
@@ -79,25 +79,23 @@ void summary()
 {
     std::printf("\n==== vekos benchmark summary (CPU time per operation, best of the repetitions) ====\n");
     std::printf("1. Fresh engine with the ELF loaded (ElfImage parsed once)\n");
-    line("Machine construction, vekos-run options", find("BM_MachineConstruct/run_options") / 1e3, "us",
-         "~500 us");
+    line("Machine construction, vekos-run options", find("BM_MachineConstruct/run_options") / 1e3, "us", "~500 us");
     line("Machine construction, harness options (scratch, limit)", find("BM_MachineConstruct/harness_options") / 1e3,
-         "us", "~500 us");
+        "us", "~500 us");
     line("Machine construction + destruction", find("BM_MachineConstructDestroy") / 1e3, "us");
 
     std::printf("2. Reset between tests\n");
     line("Machine::reset(), nothing dirtied", find("BM_MachineReset/dirty_pages:0") / 1e3, "us", "<= 50 us");
-    line("Machine::reset() after a call dirtying 8 data + 4 stack pages",
-         find("BM_MachineReset/dirty_pages:8") / 1e3, "us", "<= 50 us");
-    line("harness-style reset (machine, kernel, console, sandbox)", find("BM_HarnessReset") / 1e3, "us",
-         "<= 50 us");
-    line("Machine::reset() + a trivial call (its stack page faults back in)",
-         find("BM_MachineResetThenCall") / 1e3, "us");
+    line("Machine::reset() after a call dirtying 8 data + 4 stack pages", find("BM_MachineReset/dirty_pages:8") / 1e3,
+        "us", "<= 50 us");
+    line("harness-style reset (machine, kernel, console, sandbox)", find("BM_HarnessReset") / 1e3, "us", "<= 50 us");
+    line("Machine::reset() + a trivial call (its stack page faults back in)", find("BM_MachineResetThenCall") / 1e3,
+        "us");
 
     std::printf("3. Guest call of a trivial function\n");
     line("Machine::call, stops on the sentinel hlt", find("BM_MachineCall/run_options") / 1e3, "us", "<= 1 us");
     line("Machine::call, harness options (block hook for the limit)", find("BM_MachineCall/harness_options") / 1e3,
-         "us", "<= 1 us");
+        "us", "<= 1 us");
     line("raw Unicorn call, stops on a hlt", find("BM_RawCall/stop_on_hlt") / 1e3, "us");
     line("raw Unicorn call, stops at uc_emu_start's until address", find("BM_RawCall/stop_at_until") / 1e3, "us");
 
@@ -114,7 +112,7 @@ void summary()
     line("gui_begin (answered -38), per call, loop subtracted", (gui_call - loop) * 1e-3, "us", "<= 0.1 us");
     line("usleep(1) with the harness's call log kept, loop subtracted", (usleep_log - loop) * 1e-3, "us");
     line("usleep(1) via the library wrapper (3 guest stores), loop included",
-         per_call("BM_GuestLoop/usleep_library_wrapper", kLoopCalls) * 1e-3, "us");
+        per_call("BM_GuestLoop/usleep_library_wrapper", kLoopCalls) * 1e-3, "us");
 
     constexpr double kStores = 65536;
     std::printf("6. Precise-EIP memory probe hook, byte accesses (%.0f per run)\n", kStores);

@@ -26,13 +26,13 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr double kTargetRate = 1e6 / 16000.0;  // paneprobe sleeps 16,000 us a frame
+constexpr double kTargetRate = 1e6 / 16000.0; // paneprobe sleeps 16,000 us a frame
 
 // Stamps each present, passes frames and keys on to a display if there is
 // one, and sends 'q' once the run has lasted long enough.
 class Meter final : public vekos::Viewer {
 public:
-    Meter(double seconds, uint64_t frames, vekos::Viewer* next) : seconds_(seconds), frames_(frames), next_(next) {}
+    Meter(double seconds, uint64_t frames, vekos::Viewer* next) : seconds_(seconds), frames_(frames), next_(next) { }
 
     void window_opened(std::string_view title, std::string_view hint, int w, int h) override
     {
@@ -47,8 +47,8 @@ public:
         stamps_.push_back(now);
         if (next_)
             next_->frame_presented(frame, number);
-        if ((seconds_ > 0 && now - first_ >= std::chrono::duration<double>(seconds_)) ||
-            (frames_ > 0 && number >= frames_))
+        if ((seconds_ > 0 && now - first_ >= std::chrono::duration<double>(seconds_))
+            || (frames_ > 0 && number >= frames_))
             quit_ = true;
     }
     void take_keys(std::vector<int32_t>& codes) override
@@ -87,16 +87,14 @@ struct Run {
     double wall = 0, service = 0, slept = 0;
 };
 
-Run run_paneprobe(const vekos::ElfImage& image, bool real_time, double seconds, uint64_t frames,
-                  vekos::Viewer* display)
+Run run_paneprobe(const vekos::ElfImage& image, bool real_time, double seconds, uint64_t frames, vekos::Viewer* display)
 {
     Meter meter(seconds, frames, display);
     vekos::SessionOptions options;
     options.root = "/";
     options.kernel.fast_clock = !real_time;
-    options.kernel.observer = [&meter](const vekos::GuestMemory&, const vekos::CallRecord& call) {
-        meter.observe(call);
-    };
+    options.kernel.observer
+        = [&meter](const vekos::GuestMemory&, const vekos::CallRecord& call) { meter.observe(call); };
     options.window = vekos::WindowOptions{};
     options.viewer = &meter;
     vekos::Session session(image, std::move(options));
@@ -106,7 +104,7 @@ Run run_paneprobe(const vekos::ElfImage& image, bool real_time, double seconds, 
     r.wall = std::chrono::duration<double>(Clock::now() - start).count();
     if (stop.why != vekos::Stop::Why::Exited || stop.exit_status != 0) {
         std::fprintf(stderr, "vekos_bench_window: paneprobe did not end with 0%s%s\n", stop.fault ? ": " : "",
-                     stop.fault ? stop.fault->message().c_str() : "");
+            stop.fault ? stop.fault->message().c_str() : "");
         std::exit(1);
     }
     r.stamps = meter.stamps();
@@ -144,7 +142,8 @@ int main(int argc, char** argv)
                     fast_frames = std::stoull(value);
                 else if (value == "window" || value == "terminal" || value == "none")
                     display = value == "window" ? vekos::DisplayKind::window
-                              : value == "terminal" ? vekos::DisplayKind::terminal : vekos::DisplayKind::none;
+                        : value == "terminal"   ? vekos::DisplayKind::terminal
+                                                : vekos::DisplayKind::none;
                 else
                     throw std::invalid_argument(value);
             } catch (const std::exception&) {
@@ -187,22 +186,23 @@ int main(int argc, char** argv)
         const double off = (rate - kTargetRate) / kTargetRate * 100.0;
 
         const char* shown = display == vekos::DisplayKind::window ? "window"
-                        : display == vekos::DisplayKind::terminal ? "terminal" : "none";
+            : display == vekos::DisplayKind::terminal             ? "terminal"
+                                                                  : "none";
         std::printf("paneprobe in real time, display %s, %.1f s of frames\n", shown, span);
         std::printf("  frames presented     %zu\n", t.size());
         std::printf("  achieved frame rate  %.3f /s   (target %.1f /s: %+.2f%%, %s 1%%)\n", rate, kTargetRate, off,
-                    std::fabs(off) <= 1.0 ? "within" : "NOT within");
+            std::fabs(off) <= 1.0 ? "within" : "NOT within");
         std::printf("  frame interval       mean %.3f ms, jitter (std dev) %.3f ms\n", mean, stddev);
         std::printf("                       min %.3f, median %.3f, p99 %.3f, max %.3f ms\n", sorted.front(),
-                    quantile(0.5), quantile(0.99), sorted.back());
+            quantile(0.5), quantile(0.99), sorted.back());
         std::printf("  beyond the 16 ms     %.3f ms a frame (sleep overshoot and host work)\n", mean - 16.0);
 
         const Run fast = run_paneprobe(image, false, 0, fast_frames, nullptr);
         const double frames = double(fast.stamps.size());
         std::printf("paneprobe on the virtual clock, %zu frames\n", fast.stamps.size());
         std::printf("  host time per frame  %.1f us (emulation, kernel calls, drawing)\n", fast.wall / frames * 1e6);
-        std::printf("  of it window calls   %.1f us (poll, begin, clear, fill, text, present)\n",
-                    fast.service / frames * 1e6);
+        std::printf(
+            "  of it window calls   %.1f us (poll, begin, clear, fill, text, present)\n", fast.service / frames * 1e6);
         return 0;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "vekos_bench_window: %s\n", e.what());

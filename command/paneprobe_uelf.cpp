@@ -24,11 +24,10 @@ bool is_quit_key(int code) { return (code & ~case_bit) == letter_q_upper || code
 struct CommandRecord {
     char bytes[96];
 };
-[[gnu::used, gnu::section(".vekos.cmdmeta"), gnu::aligned(32)]] const CommandRecord g_cmdmeta_0 asm(
-    "g_cmdmeta_0") = {
-    "VCMD\x01\x00\x00\x00"
-    "Legacy kernel window-test command (migrated default is userland 'panedemo').\0"
-    "paneprobe\0"};
+[[gnu::used, gnu::section(".vekos.cmdmeta"), gnu::aligned(32)]] const CommandRecord g_cmdmeta_0 asm("g_cmdmeta_0")
+    = {"VCMD\x01\x00\x00\x00"
+       "Legacy kernel window-test command (migrated default is userland 'panedemo').\0"
+       "paneprobe\0"};
 static_assert(sizeof(g_cmdmeta_0) == 96);
 
 } // namespace
@@ -55,7 +54,7 @@ extern "C" int main(int argc, char **argv)
         running = true;
         while (gui_poll_event(handle, &event) > 0) {
             if (event.type == GUI_EVENT_KEY && is_quit_key(event.code))
-                running = false;  // keep draining: the rest of the events go too
+                running = false; // keep draining: the rest of the events go too
         }
         if (x < left_bound)
             dx = step;

@@ -16,10 +16,7 @@ inline int trap0(int number)
 {
     int answer;
     unsigned ecx_out, edx_out;
-    asm volatile("int $0x80"
-                 : "=a"(answer), "=c"(ecx_out), "=d"(edx_out)
-                 : "a"(number)
-                 : "memory", "cc");
+    asm volatile("int $0x80" : "=a"(answer), "=c"(ecx_out), "=d"(edx_out) : "a"(number) : "memory", "cc");
     return answer;
 }
 
@@ -27,10 +24,7 @@ inline int trap1(int number, unsigned ebx)
 {
     int answer;
     unsigned ecx_out, edx_out;
-    asm volatile("int $0x80"
-                 : "=a"(answer), "=c"(ecx_out), "=d"(edx_out)
-                 : "a"(number), "b"(ebx)
-                 : "memory", "cc");
+    asm volatile("int $0x80" : "=a"(answer), "=c"(ecx_out), "=d"(edx_out) : "a"(number), "b"(ebx) : "memory", "cc");
     return answer;
 }
 
@@ -38,20 +32,14 @@ inline int trap2(int number, unsigned ebx, unsigned ecx)
 {
     int answer;
     unsigned edx_out;
-    asm volatile("int $0x80"
-                 : "=a"(answer), "+c"(ecx), "=d"(edx_out)
-                 : "a"(number), "b"(ebx)
-                 : "memory", "cc");
+    asm volatile("int $0x80" : "=a"(answer), "+c"(ecx), "=d"(edx_out) : "a"(number), "b"(ebx) : "memory", "cc");
     return answer;
 }
 
 inline int trap3(int number, unsigned ebx, unsigned ecx, unsigned edx)
 {
     int answer;
-    asm volatile("int $0x80"
-                 : "=a"(answer), "+c"(ecx), "+d"(edx)
-                 : "a"(number), "b"(ebx)
-                 : "memory", "cc");
+    asm volatile("int $0x80" : "=a"(answer), "+c"(ecx), "+d"(edx) : "a"(number), "b"(ebx) : "memory", "cc");
     return answer;
 }
 
@@ -64,15 +52,9 @@ inline unsigned word(T* pointer)
 /* Largest byte count that travels to the kernel in one call. */
 constexpr unsigned max_byte_count = 0x7FFFFFFFu;
 
-inline unsigned clamp_count(unsigned count)
-{
-    return count > max_byte_count ? max_byte_count : count;
-}
+inline unsigned clamp_count(unsigned count) { return count > max_byte_count ? max_byte_count : count; }
 
-inline unsigned flag01(int flag)
-{
-    return flag != 0 ? 1u : 0u;
-}
+inline unsigned flag01(int flag) { return flag != 0 ? 1u : 0u; }
 
 } // namespace vekos::detail
 

@@ -53,10 +53,7 @@ int fd_set_inherit(int enable) { return trap1(VEKOS_SYS_fd_set_inherit, flag01(e
 
 int fd_set_stdio(int in, int out, int err) { return trap3(VEKOS_SYS_fd_set_stdio, in, out, err); }
 
-int fd_set_nonblock(int fd, int enable)
-{
-    return trap3(VEKOS_SYS_fd_set_nonblock, fd, flag01(enable), 0);
-}
+int fd_set_nonblock(int fd, int enable) { return trap3(VEKOS_SYS_fd_set_nonblock, fd, flag01(enable), 0); }
 
 int spawn(const char *path, const void *args, int count)
 {
@@ -65,10 +62,7 @@ int spawn(const char *path, const void *args, int count)
     return trap3(VEKOS_SYS_spawn, word(path), word(args), count);
 }
 
-int waitpid(int pid, int *status, int options)
-{
-    return trap3(VEKOS_SYS_waitpid, pid, word(status), options);
-}
+int waitpid(int pid, int *status, int options) { return trap3(VEKOS_SYS_waitpid, pid, word(status), options); }
 
 int writefile(const char *path, const void *data, unsigned len)
 {

@@ -12,17 +12,17 @@ using namespace vekos::format;
 // The caller's buffer and how far the output has got.
 struct Output {
     char *buf;
-    unsigned limit;  // positions below this are stored: size - 1, or 0 when nothing is
-    unsigned pos;    // characters generated so far; stays at ~0u once it gets there
+    unsigned limit; // positions below this are stored: size - 1, or 0 when nothing is
+    unsigned pos;   // characters generated so far; stays at ~0u once it gets there
 };
 
 // One directive's fields.
 struct Directive {
-    bool left;       // "-": fill after the text
-    bool zero;       // "0": fill integers with zeros
-    bool plus;       // "+": "+" before non-negative d and i
-    int width;       // fill up to this many characters; <= 0 never fills
-    int precision;   // least digits, or most string bytes; < 0 when absent
+    bool left;     // "-": fill after the text
+    bool zero;     // "0": fill integers with zeros
+    bool plus;     // "+": "+" before non-negative d and i
+    int width;     // fill up to this many characters; <= 0 never fills
+    int precision; // least digits, or most string bytes; < 0 when absent
     char conversion;
 };
 
@@ -123,28 +123,14 @@ void convert(Output &out, const Directive &d, va_list &args)
             put_integer(out, d, d.plus ? '+' : 0, unsigned(value), 10, false);
         break;
     }
-    case 'u':
-        put_integer(out, d, 0, va_arg(args, unsigned), 10, false);
-        break;
-    case 'x':
-        put_integer(out, d, 0, va_arg(args, unsigned), 16, false);
-        break;
-    case 'X':
-        put_integer(out, d, 0, va_arg(args, unsigned), 16, true);
-        break;
-    case 'p':
-        put_pointer(out, reinterpret_cast<uintptr_t>(va_arg(args, void *)));
-        break;
-    case 'c':
-        put_char(out, char(va_arg(args, int)));
-        break;
-    case 's':
-        put_string(out, d, va_arg(args, const char *));
-        break;
-    case '%':
-        put_char(out, '%');
-        break;
-    default:  // not a conversion: copied, no argument taken
+    case 'u': put_integer(out, d, 0, va_arg(args, unsigned), 10, false); break;
+    case 'x': put_integer(out, d, 0, va_arg(args, unsigned), 16, false); break;
+    case 'X': put_integer(out, d, 0, va_arg(args, unsigned), 16, true); break;
+    case 'p': put_pointer(out, reinterpret_cast<uintptr_t>(va_arg(args, void *))); break;
+    case 'c': put_char(out, char(va_arg(args, int))); break;
+    case 's': put_string(out, d, va_arg(args, const char *)); break;
+    case '%': put_char(out, '%'); break;
+    default: // not a conversion: copied, no argument taken
         put_char(out, '%');
         put_char(out, d.conversion);
         break;

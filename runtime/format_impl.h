@@ -77,10 +77,7 @@ inline unsigned fill_for(int width, unsigned used)
 }
 
 // a + b, stuck at limit instead of passing it.
-inline unsigned saturating_add(unsigned a, unsigned b, unsigned limit)
-{
-    return b > limit - a ? limit : a + b;
-}
+inline unsigned saturating_add(unsigned a, unsigned b, unsigned limit) { return b > limit - a ? limit : a + b; }
 
 } // namespace vekos::format
 

@@ -20,14 +20,14 @@ constexpr unsigned char control_record_mark = 0xFF;
 // The stream and the bytes written to it so far.
 struct Sink {
     FILE *stream;
-    unsigned count;  // stays at max_count once it gets there
+    unsigned count; // stays at max_count once it gets there
 };
 
 // One directive's fields: no flags here, "0" begins the width.
 struct Directive {
-    int width;      // <= 0 never fills
-    int precision;  // < 0 when absent
-    bool wide;      // "ll": a 64-bit argument of two words, low word first
+    int width;     // <= 0 never fills
+    int precision; // < 0 when absent
+    bool wide;     // "ll": a 64-bit argument of two words, low word first
     char conversion;
 };
 
@@ -114,15 +114,11 @@ bool convert(Sink &out, const Directive &d, va_list &args)
     case 'i':
     case 'u':
     case 'x':
-    case 'p':
-        return write_integer(out, d, args);
-    case 'c':
-        return write_byte(out, char(va_arg(args, int)));
-    case 's':
-        return write_string(out, d, va_arg(args, const char *));
-    case '%':
-        return write_byte(out, '%');
-    default:  // not a conversion: copied, no argument taken
+    case 'p': return write_integer(out, d, args);
+    case 'c': return write_byte(out, char(va_arg(args, int)));
+    case 's': return write_string(out, d, va_arg(args, const char *));
+    case '%': return write_byte(out, '%');
+    default: // not a conversion: copied, no argument taken
         return write_byte(out, '%') && write_byte(out, d.conversion);
     }
 }
@@ -156,8 +152,7 @@ bool write_control_record(FILE *stream, va_list &args)
 
 bool opens_control_record(const FILE *stream, const char *format)
 {
-    return stream->kind == STREAM_FD && stream->fd == vekos::stdio::output_fd && format[0] == '%' &&
-           format[1] == 'c';
+    return stream->kind == STREAM_FD && stream->fd == vekos::stdio::output_fd && format[0] == '%' && format[1] == 'c';
 }
 
 } // namespace

@@ -40,7 +40,7 @@ int fscanf(FILE *stream, const char *format, ...)
     unsigned char byte;
     do {
         if (!read_byte(stream, byte))
-            return EOF;  // no word began
+            return EOF; // no word began
     } while (is_stream_separator(byte));
 
     // The word: at most 255 bytes are kept, the rest is read and dropped.

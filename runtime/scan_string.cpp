@@ -45,7 +45,7 @@ bool scan_integer(cursor &in, unsigned char conversion, unsigned &result)
             p += 2;
             base = 16;
         } else {
-            base = 8;  // the "0" is read as the first octal digit
+            base = 8; // the "0" is read as the first octal digit
         }
     }
     unsigned value = 0;

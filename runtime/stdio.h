@@ -12,9 +12,9 @@ VEKOS_BEGIN_DECLS
 #define EOF (-1)
 
 typedef enum StreamKind {
-    STREAM_FD = 1,         /* a kernel descriptor; only descriptor 1 takes output */
-    STREAM_MEMORY = 2,     /* open_memstream: buffer published to the caller */
-    STREAM_FILE_WRITE = 3  /* fopen "w": the whole buffer is written at fclose */
+    STREAM_FD = 1,        /* a kernel descriptor; only descriptor 1 takes output */
+    STREAM_MEMORY = 2,    /* open_memstream: buffer published to the caller */
+    STREAM_FILE_WRITE = 3 /* fopen "w": the whole buffer is written at fclose */
 } StreamKind;
 
 typedef struct FILE {

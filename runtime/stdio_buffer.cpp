@@ -45,7 +45,7 @@ extern "C" int buffer_append(FILE *stream, const unsigned char *src, size_t n)
             return -1;
         char *data = static_cast<char *>(realloc(stream->data, cap));
         if (!data)
-            return -1;  // the old buffer, if any, is still the stream's
+            return -1; // the old buffer, if any, is still the stream's
         stream->data = data;
         stream->cap = cap;
     }

@@ -20,17 +20,12 @@ int fclose(FILE *stream)
         return 0;
     int result;
     switch (stream->kind) {
-    case STREAM_FD:
-        result = stream->fd > last_standard_fd ? close(stream->fd) : 0;
-        break;
-    case STREAM_FILE_WRITE:
-        result = file_stream_finish(stream);
-        break;
+    case STREAM_FD: result = stream->fd > last_standard_fd ? close(stream->fd) : 0; break;
+    case STREAM_FILE_WRITE: result = file_stream_finish(stream); break;
     case STREAM_MEMORY:
-        result = 0;  // the caller already holds the buffer and its length
+        result = 0; // the caller already holds the buffer and its length
         break;
-    default:
-        return -1;  // a record of a kind no opener makes is not ours to release
+    default: return -1; // a record of a kind no opener makes is not ours to release
     }
     // A memory stream's buffer went to the caller with its first write.
     if (stream->data && stream->kind != STREAM_MEMORY)

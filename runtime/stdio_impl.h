@@ -49,10 +49,7 @@ constexpr int output_fd = 1;
 inline FILE *new_record() { return static_cast<FILE *>(calloc(1, sizeof(FILE))); }
 
 // The stream is one of the three the program currently calls standard.
-inline bool is_current_standard(const FILE *stream)
-{
-    return stream == stdin || stream == stdout || stream == stderr;
-}
+inline bool is_current_standard(const FILE *stream) { return stream == stdin || stream == stdout || stream == stderr; }
 
 // One of the three static records, wherever the pointer variables now point.
 inline bool is_standard_record(const FILE *stream)

@@ -67,10 +67,7 @@ FILE *fopen(const char *path, const char *mode)
     return nullptr;
 }
 
-int file_stream_append(FILE *stream, const unsigned char *src, size_t n)
-{
-    return buffer_append(stream, src, n);
-}
+int file_stream_append(FILE *stream, const unsigned char *src, size_t n) { return buffer_append(stream, src, n); }
 
 // A stream never written to still makes its file, empty.
 int file_stream_finish(FILE *stream)

@@ -19,8 +19,8 @@ extern "C" {
 size_t fread(void *dst, size_t size, size_t count, FILE *stream)
 {
     size_t total;
-    if (!dst || !stream || size == 0 || count == 0 || stream->kind != STREAM_FD ||
-        !vekos::stdio::checked_product(size, count, total))
+    if (!dst || !stream || size == 0 || count == 0 || stream->kind != STREAM_FD
+        || !vekos::stdio::checked_product(size, count, total))
         return 0;
     int got = read(stream->fd, dst, total);
     if (got <= 0) {

@@ -37,6 +37,6 @@ int ferror(FILE *stream) { return stream ? stream->error : 1; }
 // once, so there is nothing to flush and no buffer to install.
 int fflush(FILE *) { return 0; }
 
-void setbuf(FILE *, char *) {}
+void setbuf(FILE *, char *) { }
 
 } // extern "C"

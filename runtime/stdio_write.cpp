@@ -15,7 +15,7 @@ int write_console(const unsigned char *src, size_t n)
     for (;;) {
         const int answer = write(output_fd, src, n);
         if (answer <= 0)
-            return -1;  // what went out before stays out
+            return -1; // what went out before stays out
         // An answer beyond what is left ends the loop too.
         if (static_cast<unsigned>(answer) >= n)
             return 0;
@@ -42,14 +42,11 @@ int file_write_bytes(FILE *stream, const void *src, size_t n)
         return 0;
     const unsigned char *bytes = static_cast<const unsigned char *>(src);
     switch (stream->kind) {
-    case STREAM_FD:
-        return stream->fd == output_fd ? write_console(bytes, n) : -1;
-    case STREAM_MEMORY:
-        return memory_stream_append(stream, bytes, n);
-    case STREAM_FILE_WRITE:
-        return file_stream_append(stream, bytes, n);
+    case STREAM_FD: return stream->fd == output_fd ? write_console(bytes, n) : -1;
+    case STREAM_MEMORY: return memory_stream_append(stream, bytes, n);
+    case STREAM_FILE_WRITE: return file_stream_append(stream, bytes, n);
     }
-    return -1;  // no opener makes any other kind
+    return -1; // no opener makes any other kind
 }
 
 } // extern "C"

@@ -5,9 +5,6 @@ extern "C" {
 
 int abs(int value) { return value < 0 ? static_cast<int>(0u - static_cast<unsigned>(value)) : value; }
 
-long labs(long value)
-{
-    return value < 0 ? static_cast<long>(0ul - static_cast<unsigned long>(value)) : value;
-}
+long labs(long value) { return value < 0 ? static_cast<long>(0ul - static_cast<unsigned long>(value)) : value; }
 
 } // extern "C"

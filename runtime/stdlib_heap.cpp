@@ -19,8 +19,7 @@ namespace {
 // arithmetic is 64-bit so a request near 2^32 fails instead of wrapping.
 void *take_block(unsigned n)
 {
-    unsigned long long length =
-        (static_cast<unsigned long long>(n) + size_word + block_alignment - 1) & ~0x7ull;
+    unsigned long long length = (static_cast<unsigned long long>(n) + size_word + block_alignment - 1) & ~0x7ull;
     if (g_heap_used + length > arena_size) {
         errno = ENOMEM;
         return nullptr;
@@ -31,10 +30,7 @@ void *take_block(unsigned n)
     return block + size_word;
 }
 
-unsigned recorded_size(const void *payload)
-{
-    return *(reinterpret_cast<const unsigned *>(payload) - 1);
-}
+unsigned recorded_size(const void *payload) { return *(reinterpret_cast<const unsigned *>(payload) - 1); }
 
 } // namespace
 
@@ -42,12 +38,12 @@ extern "C" {
 
 void *malloc(size_t size) { return take_block(size ? size : 1); }
 
-void free(void *) {}
+void free(void *) { }
 
 void *calloc(size_t count, size_t size)
 {
     if (count == 0 || size == 0)
-        return take_block(1);  // never-used arena is zero already
+        return take_block(1); // never-used arena is zero already
     unsigned long long product = static_cast<unsigned long long>(count) * size;
     if (product > 0xFFFFFFFFull) {
         errno = ENOMEM;

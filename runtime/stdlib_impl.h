@@ -9,8 +9,8 @@ extern unsigned g_heap_used;
 
 namespace vekos::heap {
 
-constexpr unsigned arena_size = 0x100000;  // 1 MiB
-constexpr unsigned size_word = 4;          // the recorded size, just before each payload
+constexpr unsigned arena_size = 0x100000; // 1 MiB
+constexpr unsigned size_word = 4;         // the recorded size, just before each payload
 constexpr unsigned block_alignment = 8;
 
 } // namespace vekos::heap

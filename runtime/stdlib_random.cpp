@@ -36,9 +36,9 @@ unsigned self_seed()
 {
     unsigned low, high;
     asm volatile("rdtsc" : "=a"(low), "=d"(high));
-    volatile unsigned char anchor = 0;  // its stack address feeds the mix
-    unsigned mix = reinterpret_cast<unsigned>(&anchor) ^ reinterpret_cast<unsigned>(&g_heap_used) ^
-                   (high * tsc_mix_multiplier) ^ low;
+    volatile unsigned char anchor = 0; // its stack address feeds the mix
+    unsigned mix = reinterpret_cast<unsigned>(&anchor) ^ reinterpret_cast<unsigned>(&g_heap_used)
+        ^ (high * tsc_mix_multiplier) ^ low;
     return lowbias32(mix ^ golden_ratio);
 }
 

@@ -12,10 +12,7 @@ namespace vekos::strings {
 // routines that guard against it read it as the empty string.
 constexpr uintptr_t lowest_valid_address = 4096;
 
-inline bool below_guard(const void *p)
-{
-    return reinterpret_cast<uintptr_t>(p) < lowest_valid_address;
-}
+inline bool below_guard(const void *p) { return reinterpret_cast<uintptr_t>(p) < lowest_valid_address; }
 
 // A 32-bit load that may look at bytes of any type.
 typedef uint32_t __attribute__((may_alias)) word_t;

@@ -27,7 +27,7 @@ char *strtok(char *s, const char *delims)
     else if (!s_next)
         return nullptr;
     char *p = s_next;
-    s_next = nullptr;  // the answer for every way the scan can end below
+    s_next = nullptr; // the answer for every way the scan can end below
     if (*p == 0)
         return nullptr;
     // Without delimiters the rest of the string is the one token.

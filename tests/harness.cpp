@@ -35,7 +35,7 @@ GuestMachine& GuestMachine::shared()
     return machine;
 }
 
-GuestMachine::GuestMachine() : session_(VEKOS_TEST_IMAGE, harness_options()) {}
+GuestMachine::GuestMachine() : session_(VEKOS_TEST_IMAGE, harness_options()) { }
 
 void GuestMachine::reset()
 {
@@ -66,9 +66,9 @@ CallResult GuestMachine::call(std::string_view name, std::span<const uint32_t> a
 
 void GuestMachine::preset_registers()
 {
-    const std::pair<int, uint32_t> presets[] = {
-        {UC_X86_REG_EBX, preset::ebx}, {UC_X86_REG_ECX, preset::ecx}, {UC_X86_REG_EDX, preset::edx},
-        {UC_X86_REG_ESI, preset::esi}, {UC_X86_REG_EDI, preset::edi}, {UC_X86_REG_EBP, preset::ebp}};
+    const std::pair<int, uint32_t> presets[]
+        = {{UC_X86_REG_EBX, preset::ebx}, {UC_X86_REG_ECX, preset::ecx}, {UC_X86_REG_EDX, preset::edx},
+            {UC_X86_REG_ESI, preset::esi}, {UC_X86_REG_EDI, preset::edi}, {UC_X86_REG_EBP, preset::ebp}};
     for (const auto& [reg, value] : presets)
         machine().set_reg(reg, value);
 }
@@ -76,8 +76,8 @@ void GuestMachine::preset_registers()
 bool GuestMachine::callee_saved_kept() const
 {
     const Machine& m = session_.machine();
-    return m.reg(UC_X86_REG_EBX) == preset::ebx && m.reg(UC_X86_REG_ESI) == preset::esi &&
-           m.reg(UC_X86_REG_EDI) == preset::edi && m.reg(UC_X86_REG_EBP) == preset::ebp;
+    return m.reg(UC_X86_REG_EBX) == preset::ebx && m.reg(UC_X86_REG_ESI) == preset::esi
+        && m.reg(UC_X86_REG_EDI) == preset::edi && m.reg(UC_X86_REG_EBP) == preset::ebp;
 }
 
 Stop GuestMachine::start(const std::vector<std::string>& argv) { return session_.run(argv); }

@@ -103,14 +103,16 @@ TEST(CommandElf, CommandRecordIsExactlyItsNinetySixBytes)
     EXPECT_EQ(s.header.sh_type, uint32_t(SHT_PROGBITS));
     EXPECT_EQ(s.header.sh_flags, uint32_t(SHF_ALLOC)) << "allocated, neither writable nor executable";
     EXPECT_EQ(strings_from(s.bytes, 8),
-              (std::vector<std::string>{"Legacy kernel window-test command (migrated default is userland 'panedemo').",
-                                        "paneprobe"}));
+        (std::vector<std::string>{
+            "Legacy kernel window-test command (migrated default is userland 'panedemo').", "paneprobe"}));
 }
 
 TEST(CommandElf, PackageRecordIsExactlyItsTwentyOneBytes)
 {
     const Section& s = paneprobe().section(".vekos.pkgmeta");
-    std::string want("VPKG\x01\x00\x00\x00paneprobe\0" "2\0\0", 21);
+    std::string want("VPKG\x01\x00\x00\x00paneprobe\0"
+                     "2\0\0",
+        21);
     EXPECT_EQ(s.bytes, bytes(want));
     EXPECT_EQ(s.header.sh_size, 21u);
     EXPECT_EQ(s.header.sh_addralign, 4u);

@@ -87,23 +87,63 @@ struct IntegerRow {
     std::string text;
     int base;
     uint32_t value;
-    int64_t end;  // offset of the end position
+    int64_t end; // offset of the end position
 };
 
 TEST_F(ConvertTest, StrtoulAndStrtolReadBasesPrefixesAndStopExactly)
 {
     const IntegerRow rows[] = {
-        {"  0x1A", 0, 26, 6}, {"0x", 16, 0, 2}, {"0X", 0, 0, 2}, {"0x", 0, 0, 2}, {"0xg", 16, 0, 2},
-        {"0", 0, 0, 1}, {"019", 0, 1, 2}, {"08", 0, 0, 1}, {"0777", 0, 511, 4}, {"777", 8, 511, 3},
-        {"1010", 2, 10, 4}, {"fF", 36, 555, 2}, {"zz", 36, 0, 0}, {"fg", 36, 15, 1}, {"-5", 10, 0, 0},
-        {"+5", 10, 0, 0}, {"-5", 0, 0, 0}, {"4294967296", 10, 0, 10}, {"4294967295", 10, 0xFFFFFFFF, 10},
-        {"4294967297", 10, 1, 10}, {"99999999999", 10, uint32_t(99999999999ull), 11},
-        {"ffffffff", 16, 0xFFFFFFFF, 8}, {"0x100000001", 16, 1, 11}, {"0x1f", 10, 0, 1}, {"0x1f", 8, 0, 1},
-        {"1f", 16, 31, 2}, {"123abc", 10, 123, 3}, {"abc", 10, 0, 0}, {"ABC", 16, 2748, 3}, {"\v7", 10, 0, 0},
-        {"\f7", 10, 0, 0}, {"\r7", 10, 7, 2}, {"\t\n\r 7", 10, 7, 5}, {"   ", 10, 0, 3}, {"", 10, 0, 0},
-        {"  x", 0, 0, 2}, {"0101", 1, 0, 1}, {"1", 1, 0, 0}, {"5", -1, 0, 0}, {"5", -16, 0, 0},
-        {"0x10", -16, 0, 0}, {"10", 17, 17, 2}, {"0x10", 17, 0, 1}, {"9", 9, 0, 0}, {"89", 9, 8, 1},
-        {" \xb0" "5", 10, 0, 1}, {"0x\xff", 0, 0, 2}, {"1 2", 10, 1, 1}, {"00x5", 0, 0, 2},
+        {"  0x1A", 0, 26, 6},
+        {"0x", 16, 0, 2},
+        {"0X", 0, 0, 2},
+        {"0x", 0, 0, 2},
+        {"0xg", 16, 0, 2},
+        {"0", 0, 0, 1},
+        {"019", 0, 1, 2},
+        {"08", 0, 0, 1},
+        {"0777", 0, 511, 4},
+        {"777", 8, 511, 3},
+        {"1010", 2, 10, 4},
+        {"fF", 36, 555, 2},
+        {"zz", 36, 0, 0},
+        {"fg", 36, 15, 1},
+        {"-5", 10, 0, 0},
+        {"+5", 10, 0, 0},
+        {"-5", 0, 0, 0},
+        {"4294967296", 10, 0, 10},
+        {"4294967295", 10, 0xFFFFFFFF, 10},
+        {"4294967297", 10, 1, 10},
+        {"99999999999", 10, uint32_t(99999999999ull), 11},
+        {"ffffffff", 16, 0xFFFFFFFF, 8},
+        {"0x100000001", 16, 1, 11},
+        {"0x1f", 10, 0, 1},
+        {"0x1f", 8, 0, 1},
+        {"1f", 16, 31, 2},
+        {"123abc", 10, 123, 3},
+        {"abc", 10, 0, 0},
+        {"ABC", 16, 2748, 3},
+        {"\v7", 10, 0, 0},
+        {"\f7", 10, 0, 0},
+        {"\r7", 10, 7, 2},
+        {"\t\n\r 7", 10, 7, 5},
+        {"   ", 10, 0, 3},
+        {"", 10, 0, 0},
+        {"  x", 0, 0, 2},
+        {"0101", 1, 0, 1},
+        {"1", 1, 0, 0},
+        {"5", -1, 0, 0},
+        {"5", -16, 0, 0},
+        {"0x10", -16, 0, 0},
+        {"10", 17, 17, 2},
+        {"0x10", 17, 0, 1},
+        {"9", 9, 0, 0},
+        {"89", 9, 8, 1},
+        {" \xb0"
+         "5",
+            10, 0, 1},
+        {"0x\xff", 0, 0, 2},
+        {"1 2", 10, 1, 1},
+        {"00x5", 0, 0, 2},
     };
     for (const auto& row : rows)
         for (const char* function : {"strtoul", "strtol"}) {
@@ -119,7 +159,7 @@ TEST_F(ConvertTest, NullTextOrEndCellGivesZeroAndWritesOnlyTheEndCell)
 {
     uint32_t text = place("  42z");
     for (const char* function : {"strtoul", "strtol"}) {
-        EXPECT_EQ(guest()(function, text, 0, 10).eax, 42u) << function;  // no end cell: nothing written
+        EXPECT_EQ(guest()(function, text, 0, 10).eax, 42u) << function; // no end cell: nothing written
         EXPECT_EQ(guest_end(), kCanary) << function;
         EXPECT_EQ(guest()(function, 0, cell_, 10).eax, 0u) << function;
         EXPECT_EQ(guest_end(), 0u) << function;
@@ -142,12 +182,33 @@ TEST_F(ConvertTest, NullTextOrEndCellGivesZeroAndWritesOnlyTheEndCell)
 
 TEST_F(ConvertTest, AtoiTakesSignAndDecimalOnly)
 {
-    const struct { std::string text; int32_t value; } rows[] = {
-        {"  -42abc", -42},  {"+-1", 0},         {"- 1", 0},          {"\r5", 0},          {"0x10", 0},
-        {"010", 10},        {"2147483648", INT32_MIN}, {"-2147483648", INT32_MIN}, {"4294967296", 0},
-        {"4294967295", -1}, {"-4294967295", 1}, {" -9", -9},         {"\t\n 7", 7},       {"\v7", 0},
-        {"\f7", 0},         {"+7", 7},          {"-", 0},            {"+", 0},            {"", 0},
-        {"--5", 0},         {"12 34", 12},      {"-0", 0},           {"99999999999", int32_t(uint32_t(99999999999ull))},
+    const struct {
+        std::string text;
+        int32_t value;
+    } rows[] = {
+        {"  -42abc", -42},
+        {"+-1", 0},
+        {"- 1", 0},
+        {"\r5", 0},
+        {"0x10", 0},
+        {"010", 10},
+        {"2147483648", INT32_MIN},
+        {"-2147483648", INT32_MIN},
+        {"4294967296", 0},
+        {"4294967295", -1},
+        {"-4294967295", 1},
+        {" -9", -9},
+        {"\t\n 7", 7},
+        {"\v7", 0},
+        {"\f7", 0},
+        {"+7", 7},
+        {"-", 0},
+        {"+", 0},
+        {"", 0},
+        {"--5", 0},
+        {"12 34", 12},
+        {"-0", 0},
+        {"99999999999", int32_t(uint32_t(99999999999ull))},
     };
     for (const auto& row : rows)
         for (const char* function : {"atoi", "atol"}) {
@@ -181,27 +242,74 @@ struct FloatRow {
     std::string text;
     long double value;
     int64_t end;
-    bool exact = true;  // value is the exact result; otherwise only the model decides
+    bool exact = true; // value is the exact result; otherwise only the model decides
 };
 
 TEST_F(ConvertTest, StrtoldExamples)
 {
     const FloatRow rows[] = {
-        {"1.5e3x", 1500.0L, 5}, {"5.", 5.0L, 2}, {".5", 0.5L, 2}, {"-.5e-1", -0.05L, 6, false},
-        {"5.e3", 5000.0L, 4}, {"12e3.4", 12000.0L, 4}, {"00x5", 0.0L, 2}, {"1e", 1.0L, 1}, {"1e+", 1.0L, 1},
-        {"1E-", 1.0L, 1}, {"1ex", 1.0L, 1}, {"0x1p", 1.0L, 3}, {"0x1p+", 1.0L, 3}, {"0x1P-", 1.0L, 3},
-        {"0x1.8p1", 3.0L, 7}, {"0x.8", 0.5L, 4}, {"0X1P-2", 0.25L, 6}, {"0xA.8", 10.5L, 5}, {"0xa.8", 10.5L, 5},
-        {"0x1.", 1.0L, 4}, {"0x", 0.0L, 0}, {"0xg", 0.0L, 0}, {"0x.", 0.0L, 0}, {"0xp1", 0.0L, 0},
-        {"0x.p1", 0.0L, 0}, {"-0x", 0.0L, 0}, {"  -0x.g", 0.0L, 0}, {"0x1e3", 483.0L, 5}, {"0x1p3e", 8.0L, 5},
-        {"1p3", 1.0L, 1}, {"0x10", 16.0L, 4}, {".", 0.0L, 0}, {"inf", 0.0L, 0}, {"nan", 0.0L, 0},
-        {"+-1", 0.0L, 0}, {"- 1", 0.0L, 0}, {"-.", 0.0L, 0}, {"  \v\f+7", 7.0L, 6}, {"\t\n\v\f\r 7", 7.0L, 7},
-        {"1.25", 1.25L, 4}, {"0.1", 0.1L, 3, false}, {"1e1", 10.0L, 3}, {"1e-1", 0.1L, 4, false},
-        {"123.456e2", 12345.6L, 9, false}, {"1e0", 1.0L, 3}, {"1e-0", 1.0L, 4}, {"1e+0", 1.0L, 4},
-        {"25E00000000000000000002", 2500.0L, 23}, {"1e5000", 0.0L, 6, false}, {"1e-5000", 0.0L, 7, false},
-        {"0x1p5000", 0x1p1024L, 8}, {"0x1p-5000", 0x1p-1024L, 9}, {"0x1p99999999999999999999", 0x1p1024L, 24},
-        {"0x.01p4", 0.0625L, 7}, {"0xFFFFFFFFFFFFFFFF", 18446744073709551615.0L, 18},
-        {"18446744073709551615", 18446744073709551615.0L, 20}, {"18446744073709551617", 0.0L, 20, false},
-        {"5..", 5.0L, 2}, {"5.5.5", 5.5L, 3}, {"+.5", 0.5L, 3}, {"1e1e1", 10.0L, 3}, {"0e99999", 0.0L, 7},
+        {"1.5e3x", 1500.0L, 5},
+        {"5.", 5.0L, 2},
+        {".5", 0.5L, 2},
+        {"-.5e-1", -0.05L, 6, false},
+        {"5.e3", 5000.0L, 4},
+        {"12e3.4", 12000.0L, 4},
+        {"00x5", 0.0L, 2},
+        {"1e", 1.0L, 1},
+        {"1e+", 1.0L, 1},
+        {"1E-", 1.0L, 1},
+        {"1ex", 1.0L, 1},
+        {"0x1p", 1.0L, 3},
+        {"0x1p+", 1.0L, 3},
+        {"0x1P-", 1.0L, 3},
+        {"0x1.8p1", 3.0L, 7},
+        {"0x.8", 0.5L, 4},
+        {"0X1P-2", 0.25L, 6},
+        {"0xA.8", 10.5L, 5},
+        {"0xa.8", 10.5L, 5},
+        {"0x1.", 1.0L, 4},
+        {"0x", 0.0L, 0},
+        {"0xg", 0.0L, 0},
+        {"0x.", 0.0L, 0},
+        {"0xp1", 0.0L, 0},
+        {"0x.p1", 0.0L, 0},
+        {"-0x", 0.0L, 0},
+        {"  -0x.g", 0.0L, 0},
+        {"0x1e3", 483.0L, 5},
+        {"0x1p3e", 8.0L, 5},
+        {"1p3", 1.0L, 1},
+        {"0x10", 16.0L, 4},
+        {".", 0.0L, 0},
+        {"inf", 0.0L, 0},
+        {"nan", 0.0L, 0},
+        {"+-1", 0.0L, 0},
+        {"- 1", 0.0L, 0},
+        {"-.", 0.0L, 0},
+        {"  \v\f+7", 7.0L, 6},
+        {"\t\n\v\f\r 7", 7.0L, 7},
+        {"1.25", 1.25L, 4},
+        {"0.1", 0.1L, 3, false},
+        {"1e1", 10.0L, 3},
+        {"1e-1", 0.1L, 4, false},
+        {"123.456e2", 12345.6L, 9, false},
+        {"1e0", 1.0L, 3},
+        {"1e-0", 1.0L, 4},
+        {"1e+0", 1.0L, 4},
+        {"25E00000000000000000002", 2500.0L, 23},
+        {"1e5000", 0.0L, 6, false},
+        {"1e-5000", 0.0L, 7, false},
+        {"0x1p5000", 0x1p1024L, 8},
+        {"0x1p-5000", 0x1p-1024L, 9},
+        {"0x1p99999999999999999999", 0x1p1024L, 24},
+        {"0x.01p4", 0.0625L, 7},
+        {"0xFFFFFFFFFFFFFFFF", 18446744073709551615.0L, 18},
+        {"18446744073709551615", 18446744073709551615.0L, 20},
+        {"18446744073709551617", 0.0L, 20, false},
+        {"5..", 5.0L, 2},
+        {"5.5.5", 5.5L, 3},
+        {"+.5", 0.5L, 3},
+        {"1e1e1", 10.0L, 3},
+        {"0e99999", 0.0L, 7},
     };
     for (const auto& row : rows) {
         long double v = extended("strtold", row.text);
@@ -241,7 +349,7 @@ TEST_F(ConvertTest, StrtoldNegativeZeroAndInfinities)
     EXPECT_EQ(end_offset(), int64_t(huge.size()));
     EXPECT_TRUE(same_bits(extended("strtold", "-1" + std::string(3910, '0') + "e1024"), -HUGE_VALL));
     EXPECT_TRUE(same_bits(extended("strtold", "0x" + std::string(4097, 'f') + ".8p-3"), HUGE_VALL));
-    EXPECT_TRUE(std::isinf(extended("strtold", huge + ".5e-1000")));  // infinity divided by ten
+    EXPECT_TRUE(std::isinf(extended("strtold", huge + ".5e-1000"))); // infinity divided by ten
 }
 
 // ---- Fractions of more than 1024 digits (mended) -------------------------------
@@ -270,7 +378,7 @@ TEST_F(ConvertTest, LongDecimalFractionDropsDigitsPastThe1024th)
 TEST_F(ConvertTest, LongHexadecimalFractionDropsDigitsPastThe1024th)
 {
     const std::string kept = "0x0." + std::string(1024, 'f');
-    EXPECT_TRUE(same_bits(extended("strtold", kept), 1.0L));  // rounds up to exactly 1
+    EXPECT_TRUE(same_bits(extended("strtold", kept), 1.0L)); // rounds up to exactly 1
     for (size_t extra : {1u, 3000u}) {
         std::string text = kept + std::string(extra, 'F') + "p-1";
         long double v = extended("strtold", text);
@@ -304,7 +412,7 @@ int sample_factor()
 
 class TextMaker {
 public:
-    explicit TextMaker(uint32_t seed) : rng_(seed) {}
+    explicit TextMaker(uint32_t seed) : rng_(seed) { }
 
     int below(int n) { return int(rng_() % uint32_t(n)); }
     bool chance(int percent) { return below(100) < percent; }
@@ -323,7 +431,7 @@ public:
         switch (below(10)) {
         case 0: return 0;
         case 1: return 1 + below(3);
-        case 2: return 17 + below(5);  // around the 64-bit significand
+        case 2: return 17 + below(5); // around the 64-bit significand
         case 3: return 30 + below(60);
         default: return 1 + below(20);
         }
@@ -405,18 +513,30 @@ TEST_F(ConvertTest, StrtoldMatchesTheModelBitForBit)
 
 TEST_F(ConvertTest, StrtodNarrowsToDouble)
 {
-    const struct { std::string text; double value; int64_t end; } rows[] = {
-        {"1e400", HUGE_VAL, 5}, {"-1e400", -HUGE_VAL, 6}, {"1e-400", 0.0, 6},
-        {"0x1p-1074", std::ldexp(1.0, -1024), 9},  // the halving stops after 1024 steps
-        {"0x1p-1024", std::ldexp(1.0, -1024), 9}, {"0x1p-1023", std::ldexp(1.0, -1023), 9},
-        {"0x1p-1022", std::ldexp(1.0, -1022), 9}, {"0x1.8p1", 3.0, 7}, {"1.5e3x", 1500.0, 5},
-        {"0x1.fffffffffffff8p1023", HUGE_VAL, 23},  // rounds up past the largest double
+    const struct {
+        std::string text;
+        double value;
+        int64_t end;
+    } rows[] = {
+        {"1e400", HUGE_VAL, 5},
+        {"-1e400", -HUGE_VAL, 6},
+        {"1e-400", 0.0, 6},
+        {"0x1p-1074", std::ldexp(1.0, -1024), 9}, // the halving stops after 1024 steps
+        {"0x1p-1024", std::ldexp(1.0, -1024), 9},
+        {"0x1p-1023", std::ldexp(1.0, -1023), 9},
+        {"0x1p-1022", std::ldexp(1.0, -1022), 9},
+        {"0x1.8p1", 3.0, 7},
+        {"1.5e3x", 1500.0, 5},
+        {"0x1.fffffffffffff8p1023", HUGE_VAL, 23}, // rounds up past the largest double
         {"0x1.fffffffffffff7p1023", 0x1.fffffffffffffp1023, 23},
-        {"0x1.00000000000008p0", 1.0, 20},  // a tie goes to even
-        {"0x1.00000000000018p0", 0x1.0000000000002p0, 20}, {"inf", 0.0, 0}, {"   -0", -0.0, 5},
-        {"0x1p1024", HUGE_VAL, 8},  // normal in the extended format but beyond double range
+        {"0x1.00000000000008p0", 1.0, 20}, // a tie goes to even
+        {"0x1.00000000000018p0", 0x1.0000000000002p0, 20},
+        {"inf", 0.0, 0},
+        {"   -0", -0.0, 5},
+        {"0x1p1024", HUGE_VAL, 8}, // normal in the extended format but beyond double range
         // The smallest subnormal double; below half of it rounds to zero.
-        {"4.9406564584124654e-324", std::ldexp(1.0, -1074), 23}, {"2e-324", 0.0, 6},
+        {"4.9406564584124654e-324", std::ldexp(1.0, -1074), 23},
+        {"2e-324", 0.0, 6},
     };
     for (const auto& row : rows) {
         long double v = extended("strtod", row.text);
@@ -435,7 +555,7 @@ TEST_F(ConvertTest, StrtodMatchesTheModelNarrowedBitForBit)
     int mismatches = 0;
     for (int i = 0; i < 2000 * sample_factor(); ++i) {
         std::string text;
-        if (i % 2 == 0) {  // around the bottom and the top of the double range
+        if (i % 2 == 0) { // around the bottom and the top of the double range
             text = maker.digits(1 + maker.below(20), false) + '.';
             text += maker.digits(maker.below(20), false);
             bool low = maker.chance(70);

@@ -30,7 +30,12 @@ struct File {
     std::vector<uint8_t> bytes;
 
     template <typename T>
-    T get(size_t offset) const { T v; std::memcpy(&v, bytes.data() + offset, sizeof v); return v; }
+    T get(size_t offset) const
+    {
+        T v;
+        std::memcpy(&v, bytes.data() + offset, sizeof v);
+        return v;
+    }
     template <typename T>
     void edit(size_t offset, const std::function<void(T&)>& change)
     {
@@ -54,7 +59,10 @@ struct File {
         EXPECT_LT(i, header().e_phnum) << "no such program header";
         return i;
     }
-    unsigned code() const { return find_ph([](auto& p) { return p.p_type == PT_LOAD && (p.p_flags & PF_X); }); }
+    unsigned code() const
+    {
+        return find_ph([](auto& p) { return p.p_type == PT_LOAD && (p.p_flags & PF_X); });
+    }
     unsigned rodata() const
     {
         return find_ph([](auto& p) { return p.p_type == PT_LOAD && p.p_flags == PF_R && p.p_memsz; });
@@ -77,21 +85,36 @@ std::string hex(uint64_t v)
 }
 
 using Problem = std::function<std::string(const File&)>;
-Problem says(std::string text) { return [text](const File&) { return text; }; }
+Problem says(std::string text)
+{
+    return [text](const File&) { return text; };
+}
 std::string outside(const File& f, const std::string& range)
 {
-    return "segment " + std::to_string(f.rodata()) + " at " + range +
-           " lies outside the program's address space (0x1000-0xbff00000)";
+    return "segment " + std::to_string(f.rodata()) + " at " + range
+        + " lies outside the program's address space (0x1000-0xbff00000)";
 }
 std::string overlaps(const File& f)
 {
-    return "segment " + std::to_string(f.rodata()) + " at " + hex(f.ph(f.rodata()).p_vaddr) +
-           " overlaps the segment at " + hex(f.ph(f.code()).p_vaddr);
+    return "segment " + std::to_string(f.rodata()) + " at " + hex(f.ph(f.rodata()).p_vaddr)
+        + " overlaps the segment at " + hex(f.ph(f.code()).p_vaddr);
 }
-std::string bad_entry(const File& f) { return "entry point " + hex(f.header().e_entry) + " is not inside an executable segment"; }
-void set_type(File& f, uint16_t type) { f.header([type](Elf32_Ehdr& h) { h.e_type = type; }); }
-void set_last_ph(File& f, uint32_t type) { f.ph(f.header().e_phnum - 1u, [type](Elf32_Phdr& p) { p.p_type = type; }); }
-void set_entry(File& f, uint32_t entry) { f.header([entry](Elf32_Ehdr& h) { h.e_entry = entry; }); }
+std::string bad_entry(const File& f)
+{
+    return "entry point " + hex(f.header().e_entry) + " is not inside an executable segment";
+}
+void set_type(File& f, uint16_t type)
+{
+    f.header([type](Elf32_Ehdr& h) { h.e_type = type; });
+}
+void set_last_ph(File& f, uint32_t type)
+{
+    f.ph(f.header().e_phnum - 1u, [type](Elf32_Phdr& p) { p.p_type = type; });
+}
+void set_entry(File& f, uint32_t entry)
+{
+    f.header([entry](Elf32_Ehdr& h) { h.e_entry = entry; });
+}
 
 TEST(ElfTest, MalformedImagesAreRefusedWithTheFileAndTheProblemNamed)
 {
@@ -99,73 +122,86 @@ TEST(ElfTest, MalformedImagesAreRefusedWithTheFileAndTheProblemNamed)
     const struct {
         const char* label;
         std::function<void(File&)> mutate;
-        Problem problem;  // the exact text, built from the mutated file
+        Problem problem; // the exact text, built from the mutated file
     } rows[] = {
         {"not an ELF", [](File& f) { f.bytes[1] = 'X'; }, says("not an ELF file")},
-        {"text file", [](File& f) { f.bytes.assign({'h', 'e', 'l', 'l', 'o', '\n'}); }, says("not an ELF file")},
+        {"text file",
+            [](File& f) {
+                f.bytes.assign({'h', 'e', 'l', 'l', 'o', '\n'});
+            },
+            says("not an ELF file")},
         {"64-bit", [](File& f) { f.bytes[EI_CLASS] = ELFCLASS64; }, says("not a 32-bit ELF file (it is 64-bit)")},
         {"big-endian", [](File& f) { f.bytes[EI_DATA] = ELFDATA2MSB; }, says("not a little-endian ELF file")},
         {"x86-64", [](File& f) { f.header([](Elf32_Ehdr& h) { h.e_machine = EM_X86_64; }); },
-         says("not an i386 program (ELF machine 62)")},
+            says("not an i386 program (ELF machine 62)")},
         {"ET_DYN", [](File& f) { set_type(f, ET_DYN); },
-         says("not an executable (a shared object or position-independent program)")},
+            says("not an executable (a shared object or position-independent program)")},
         {"ET_REL", [](File& f) { set_type(f, ET_REL); }, says("not an executable (a relocatable object file)")},
         {"no program headers", [](File& f) { f.header([](Elf32_Ehdr& h) { h.e_phnum = 0; }); },
-         says("not an executable: it has no program headers")},
+            says("not an executable: it has no program headers")},
         {"odd program header size", [](File& f) { f.header([](Elf32_Ehdr& h) { h.e_phentsize = 56; }); },
-         says("malformed program header size 56")},
+            says("malformed program header size 56")},
         {"PT_INTERP", [](File& f) { set_last_ph(f, PT_INTERP); },
-         says("not a static executable: it names an interpreter (dynamically linked)")},
+            says("not a static executable: it names an interpreter (dynamically linked)")},
         {"PT_DYNAMIC", [](File& f) { set_last_ph(f, PT_DYNAMIC); },
-         says("not a static executable: it has a dynamic section")},
-        {"cut in identification", [](File& f) { f.bytes.resize(10); }, says(cut + "the ELF identification is incomplete")},
-        {"cut in header", [](File& f) { f.bytes.resize(sizeof(Elf32_Ehdr) - 1); }, says(cut + "the ELF header is incomplete")},
+            says("not a static executable: it has a dynamic section")},
+        {"cut in identification", [](File& f) { f.bytes.resize(10); },
+            says(cut + "the ELF identification is incomplete")},
+        {"cut in header", [](File& f) { f.bytes.resize(sizeof(Elf32_Ehdr) - 1); },
+            says(cut + "the ELF header is incomplete")},
         {"cut in first program header", [](File& f) { f.bytes.resize(f.ph_offset(0) + sizeof(Elf32_Phdr) - 1); },
-         [cut](const File& f) {
-             return cut + "a program header at offset " + std::to_string(f.ph_offset(0)) +
-                    " runs past the end of the file (" + std::to_string(f.bytes.size()) + " bytes)";
-         }},
+            [cut](const File& f) {
+                return cut + "a program header at offset " + std::to_string(f.ph_offset(0))
+                    + " runs past the end of the file (" + std::to_string(f.bytes.size()) + " bytes)";
+            }},
         {"program headers past the end", [](File& f) { f.header([](Elf32_Ehdr& h) { h.e_phoff = 0xFFFFFFF0; }); },
-         [cut](const File& f) {
-             return cut + "a program header at offset 4294967280 runs past the end of the file (" +
-                    std::to_string(f.bytes.size()) + " bytes)";
-         }},
+            [cut](const File& f) {
+                return cut + "a program header at offset 4294967280 runs past the end of the file ("
+                    + std::to_string(f.bytes.size()) + " bytes)";
+            }},
         {"cut in code bytes", [](File& f) { f.bytes.resize(f.ph(f.code()).p_offset + f.ph(f.code()).p_filesz - 1); },
-         [cut](const File& f) {
-             return cut + "segment " + std::to_string(f.code()) + " needs bytes up to offset " +
-                    std::to_string(f.bytes.size() + 1) + " but the file has " + std::to_string(f.bytes.size());
-         }},
+            [cut](const File& f) {
+                return cut + "segment " + std::to_string(f.code()) + " needs bytes up to offset "
+                    + std::to_string(f.bytes.size() + 1) + " but the file has " + std::to_string(f.bytes.size());
+            }},
         {"file bytes beyond memory bytes", [](File& f) { f.rodata([](Elf32_Phdr& p) { p.p_memsz = p.p_filesz - 1; }); },
-         [](const File& f) {
-             const Elf32_Phdr p = f.ph(f.rodata());
-             return "segment " + std::to_string(f.rodata()) + " has more file bytes (" + std::to_string(p.p_filesz) +
-                    ") than memory bytes (" + std::to_string(p.p_memsz) + ")";
-         }},
+            [](const File& f) {
+                const Elf32_Phdr p = f.ph(f.rodata());
+                return "segment " + std::to_string(f.rodata()) + " has more file bytes (" + std::to_string(p.p_filesz)
+                    + ") than memory bytes (" + std::to_string(p.p_memsz) + ")";
+            }},
         {"segment at 0", [](File& f) { f.rodata([](Elf32_Phdr& p) { p.p_vaddr = 0; }); },
-         [](const File& f) { return outside(f, "0x0-" + hex(f.ph(f.rodata()).p_memsz)); }},
+            [](const File& f) { return outside(f, "0x0-" + hex(f.ph(f.rodata()).p_memsz)); }},
         {"segment one byte low", [](File& f) { f.rodata([](Elf32_Phdr& p) { p.p_vaddr = kLowestLoadAddress - 1; }); },
-         [](const File& f) { return outside(f, "0xfff-" + hex(0xfffu + f.ph(f.rodata()).p_memsz)); }},
+            [](const File& f) { return outside(f, "0xfff-" + hex(0xfffu + f.ph(f.rodata()).p_memsz)); }},
         {"segment one byte into the stack",
-         [](File& f) { f.rodata([](Elf32_Phdr& p) { p.p_vaddr = kStackBase - p.p_memsz + 1; }); },
-         [](const File& f) { return outside(f, hex(f.ph(f.rodata()).p_vaddr) + "-0xbff00001"); }},
+            [](File& f) { f.rodata([](Elf32_Phdr& p) { p.p_vaddr = kStackBase - p.p_memsz + 1; }); },
+            [](const File& f) { return outside(f, hex(f.ph(f.rodata()).p_vaddr) + "-0xbff00001"); }},
         {"segment wrapping past 4 GiB",
-         [](File& f) { f.rodata([](Elf32_Phdr& p) { p.p_vaddr = 0xFFFFF000; p.p_memsz = 0x2000; }); },
-         [](const File& f) { return outside(f, "0xfffff000-0x100001000"); }},
+            [](File& f) {
+                f.rodata([](Elf32_Phdr& p) {
+                    p.p_vaddr = 0xFFFFF000;
+                    p.p_memsz = 0x2000;
+                });
+            },
+            [](const File& f) { return outside(f, "0xfffff000-0x100001000"); }},
         {"overlapping segments",
-         [](File& f) { f.rodata([code = f.ph(f.code()).p_vaddr](Elf32_Phdr& p) { p.p_vaddr = code + 0x10; }); },
-         overlaps},
+            [](File& f) { f.rodata([code = f.ph(f.code()).p_vaddr](Elf32_Phdr& p) { p.p_vaddr = code + 0x10; }); },
+            overlaps},
         {"segment ending one byte into the next",
-         [](File& f) { f.rodata([code = f.ph(f.code()).p_vaddr](Elf32_Phdr& p) { p.p_vaddr = code - p.p_memsz + 1; }); },
-         overlaps},
+            [](File& f) {
+                f.rodata([code = f.ph(f.code()).p_vaddr](Elf32_Phdr& p) { p.p_vaddr = code - p.p_memsz + 1; });
+            },
+            overlaps},
         {"no loadable segment",
-         [](File& f) {
-             for (unsigned i = 0; i < f.header().e_phnum; ++i)
-                 f.ph(i, [](Elf32_Phdr& p) { p.p_type = PT_NOTE; });
-         },
-         says("not an executable: it has no loadable segment")},
+            [](File& f) {
+                for (unsigned i = 0; i < f.header().e_phnum; ++i)
+                    f.ph(i, [](Elf32_Phdr& p) { p.p_type = PT_NOTE; });
+            },
+            says("not an executable: it has no loadable segment")},
         {"entry in read-only data", [](File& f) { set_entry(f, f.ph(f.rodata()).p_vaddr); }, bad_entry},
         {"entry one past the code", [](File& f) { set_entry(f, f.ph(f.code()).p_vaddr + f.ph(f.code()).p_memsz); },
-         bad_entry},
+            bad_entry},
         {"code not executable", [](File& f) { f.ph(f.code(), [](Elf32_Phdr& p) { p.p_flags = PF_R; }); }, bad_entry},
     };
     for (const auto& row : rows) {
@@ -202,7 +238,7 @@ std::vector<uint8_t> many_segments(unsigned count, uint32_t memsz)
     h.e_phnum = uint16_t(count);
     std::vector<uint8_t> file(h.e_phoff + count * sizeof(Elf32_Phdr));
     std::memcpy(file.data(), &h, sizeof h);
-    file[kCode] = 0xEB;  // jmp $
+    file[kCode] = 0xEB; // jmp $
     file[kCode + 1] = 0xFE;
     for (unsigned i = 0; i < count; ++i) {
         Elf32_Phdr p{};
@@ -220,9 +256,9 @@ std::vector<uint8_t> many_segments(unsigned count, uint32_t memsz)
 // every segment is held once.
 TEST(ElfTest, SegmentCountAndSizeAreBoundedBeforeMapping)
 {
-    for (const auto& [count, memsz, problem] : std::vector<std::tuple<unsigned, uint32_t, std::string>>{
-             {17, 0x1000, "more than 16 loadable segments"},
-             {3, 400u << 20, "its segments take more than 1024 MiB of memory"}}) {
+    for (const auto& [count, memsz, problem] :
+        std::vector<std::tuple<unsigned, uint32_t, std::string>>{{17, 0x1000, "more than 16 loadable segments"},
+            {3, 400u << 20, "its segments take more than 1024 MiB of memory"}}) {
         try {
             ElfImage::parse(many_segments(count, memsz), kName);
             ADD_FAILURE() << problem << ": accepted";
@@ -242,7 +278,7 @@ TEST(ElfTest, SegmentCountAndSizeAreBoundedBeforeMapping)
         ADD_FAILURE() << "writable code accepted";
     } catch (const LoadError& e) {
         EXPECT_EQ(std::string(e.what()),
-                  kName + ": writable and executable memory at 0x10000000 (vekos programs keep their code read-only)");
+            kName + ": writable and executable memory at 0x10000000 (vekos programs keep their code read-only)");
     }
     ElfImage image = ElfImage::parse(many_segments(16, 0x1000), kName);
     ASSERT_EQ(image.segments().size(), 16u);
@@ -259,14 +295,22 @@ TEST(ElfTest, BoundariesThatAreStillValid)
 {
     const std::vector<std::pair<const char*, std::function<void(File&)>>> rows = {
         {"unchanged", [](File&) {}},
-        {"segment at the lowest address", [](File& f) { f.rodata([](Elf32_Phdr& p) { p.p_vaddr = kLowestLoadAddress; }); }},
-        {"segment ending at the stack", [](File& f) { f.rodata([](Elf32_Phdr& p) { p.p_vaddr = kStackBase - p.p_memsz; }); }},
-        {"segments touching", [](File& f) {
-             f.rodata([c = f.ph(f.code())](Elf32_Phdr& p) { p.p_vaddr = c.p_vaddr + c.p_memsz; });
-         }},
-        {"entry at the last code byte", [](File& f) { set_entry(f, f.ph(f.code()).p_vaddr + f.ph(f.code()).p_memsz - 1); }},
+        {"segment at the lowest address",
+            [](File& f) { f.rodata([](Elf32_Phdr& p) { p.p_vaddr = kLowestLoadAddress; }); }},
+        {"segment ending at the stack",
+            [](File& f) { f.rodata([](Elf32_Phdr& p) { p.p_vaddr = kStackBase - p.p_memsz; }); }},
+        {"segments touching",
+            [](File& f) { f.rodata([c = f.ph(f.code())](Elf32_Phdr& p) { p.p_vaddr = c.p_vaddr + c.p_memsz; }); }},
+        {"entry at the last code byte",
+            [](File& f) { set_entry(f, f.ph(f.code()).p_vaddr + f.ph(f.code()).p_memsz - 1); }},
         {"larger bss than file bytes", [](File& f) { f.rodata([](Elf32_Phdr& p) { p.p_memsz = p.p_filesz + 100; }); }},
-        {"no section headers", [](File& f) { f.header([](Elf32_Ehdr& h) { h.e_shoff = 0; h.e_shnum = 0; }); }},
+        {"no section headers",
+            [](File& f) {
+                f.header([](Elf32_Ehdr& h) {
+                    h.e_shoff = 0;
+                    h.e_shnum = 0;
+                });
+            }},
     };
     for (const auto& [label, mutate] : rows) {
         File f = read_file(VEKOS_TEST_IMAGE);
@@ -291,7 +335,9 @@ TEST(ElfTest, RealImagesLoadWhole)
         ASSERT_LT(h.e_shstrndx, h.e_shnum) << path;
         std::optional<uint32_t> text;
         for (unsigned i = 0; i < h.e_shnum; ++i)
-            if (std::string(reinterpret_cast<const char*>(f.bytes.data() + f.sh(h.e_shstrndx).sh_offset + f.sh(i).sh_name)) == ".text")
+            if (std::string(
+                    reinterpret_cast<const char*>(f.bytes.data() + f.sh(h.e_shstrndx).sh_offset + f.sh(i).sh_name))
+                == ".text")
                 text = f.sh(i).sh_addr;
         ASSERT_TRUE(text.has_value()) << path;
         ElfImage image = ElfImage::load(path);
@@ -308,7 +354,9 @@ TEST(ElfTest, RealImagesLoadWhole)
             ASSERT_NE(seg, image.segments().end()) << path;
             EXPECT_EQ(std::tie(seg->vaddr, seg->memsz, seg->flags), std::tie(p.p_vaddr, p.p_memsz, p.p_flags)) << path;
             auto from = f.bytes.begin() + p.p_offset;
-            EXPECT_EQ(std::vector<uint8_t>(seg->bytes.begin(), seg->bytes.end()), std::vector<uint8_t>(from, from + p.p_filesz)) << path;
+            EXPECT_EQ(std::vector<uint8_t>(seg->bytes.begin(), seg->bytes.end()),
+                std::vector<uint8_t>(from, from + p.p_filesz))
+                << path;
             ++seg;
         }
         EXPECT_EQ(seg, image.segments().end()) << path;

@@ -5,15 +5,15 @@
 #include "base/errors.h"
 #include "cpu/layout.h"
 
-#include <unicorn/unicorn.h>
 #include <cstdio>
+#include <unicorn/unicorn.h>
 
 namespace vekos::test {
 namespace {
 
-constexpr uint32_t kUnmapped = 0x10000000;  // between program and stack
+constexpr uint32_t kUnmapped = 0x10000000; // between program and stack
 constexpr uint32_t kLastStackWord = kStackTop - 4;
-constexpr uint32_t kCode = 0xFFFFFFF0, kRodata = 0xFFFFFFF1, kScratch = 0xFFFFFFF2;  // addresses known at run time
+constexpr uint32_t kCode = 0xFFFFFFF0, kRodata = 0xFFFFFFF1, kScratch = 0xFFFFFFF2; // addresses known at run time
 
 class FaultTest : public GuestTest {
 protected:
@@ -61,25 +61,35 @@ TEST_F(FaultTest, EachCpuFaultStopsWithItsKindPlaceAndStatus)
         const char *label, *function;
         std::vector<uint32_t> args;
         const char* kind;
-        std::string detail;           // exact, with %08x for the first argument; empty for "not checked"
+        std::string detail; // exact, with %08x for the first argument; empty for "not checked"
         int status;
-        const char* mnemonic;         // the reported instruction begins with it
-        std::vector<uint8_t> opcode;  // bytes at the reported eip; none when eip is the jump target
+        const char* mnemonic;        // the reported instruction begins with it
+        std::vector<uint8_t> opcode; // bytes at the reported eip; none when eip is the jump target
     } rows[] = {
-        {"store to 0", "test_store", {0, 0x1234}, segv, "write to unmapped memory at 0x00000000 (4 bytes)", memory, "mov", {0x89}},
-        {"load of unmapped", "test_load", {kUnmapped}, segv, "read of unmapped memory at 0x10000000 (4 bytes)", memory, "mov", {0x8b}},
-        {"load past the stack", "test_load", {kStackTop}, segv, "read of unmapped memory at 0xc0000000 (4 bytes)", memory, "mov", {0x8b}},
-        {"load below the stack", "test_load", {kStackBase - 4}, segv, "read of unmapped memory at 0xbfeffffc (4 bytes)", memory, "mov", {0x8b}},
+        {"store to 0", "test_store", {0, 0x1234}, segv, "write to unmapped memory at 0x00000000 (4 bytes)", memory,
+            "mov", {0x89}},
+        {"load of unmapped", "test_load", {kUnmapped}, segv, "read of unmapped memory at 0x10000000 (4 bytes)", memory,
+            "mov", {0x8b}},
+        {"load past the stack", "test_load", {kStackTop}, segv, "read of unmapped memory at 0xc0000000 (4 bytes)",
+            memory, "mov", {0x8b}},
+        {"load below the stack", "test_load", {kStackBase - 4}, segv, "read of unmapped memory at 0xbfeffffc (4 bytes)",
+            memory, "mov", {0x8b}},
         {"load straddling the stack's end", "test_load", {kStackTop - 2}, segv, "", memory, "mov", {0x8b}},
-        {"store into the code", "test_store", {kCode, 0xDEADBEEF}, segv, "write to read-only memory at 0x%08x (4 bytes)", memory, "mov", {0x89}},
+        {"store into the code", "test_store", {kCode, 0xDEADBEEF}, segv,
+            "write to read-only memory at 0x%08x (4 bytes)", memory, "mov", {0x89}},
         {"store into read-only data", "test_store", {kRodata, 0}, segv, "", memory, "mov", {0x89}},
-        {"jump to unmapped", "test_jump", {0x20000000}, segv, "execution of unmapped memory at 0x20000000 (1 bytes)", memory, "", {}},
-        {"jump into the stack", "test_jump", {0xBFFFF000}, segv, "execution of non-executable memory at 0xbffff000 (1 bytes)", memory, "", {}},
+        {"jump to unmapped", "test_jump", {0x20000000}, segv, "execution of unmapped memory at 0x20000000 (1 bytes)",
+            memory, "", {}},
+        {"jump into the stack", "test_jump", {0xBFFFF000}, segv,
+            "execution of non-executable memory at 0xbffff000 (1 bytes)", memory, "", {}},
         {"jump into read-only data", "test_jump", {kRodata}, segv, "", memory, "", {}},
         {"divide by zero", "test_divide", {1, 0}, "divide error", "", exit_status::divide_error, "idiv", {0xf7}},
-        {"quotient too large", "test_divide", {0x80000000, 0xFFFFFFFF}, "divide error", "", exit_status::divide_error, "idiv", {0xf7}},
-        {"ud2", "test_invalid_instruction", {}, "invalid instruction", "", exit_status::invalid_instruction, "ud2", {0x0f, 0x0b}},
-        {"hlt", "test_halt", {}, "general protection fault", "privileged or protected operation in user mode", memory, "hlt", {0xf4}},
+        {"quotient too large", "test_divide", {0x80000000, 0xFFFFFFFF}, "divide error", "", exit_status::divide_error,
+            "idiv", {0xf7}},
+        {"ud2", "test_invalid_instruction", {}, "invalid instruction", "", exit_status::invalid_instruction, "ud2",
+            {0x0f, 0x0b}},
+        {"hlt", "test_halt", {}, "general protection fault", "privileged or protected operation in user mode", memory,
+            "hlt", {0xf4}},
         {"int3", "test_int3", {}, "breakpoint trap", "int3 executed", memory, "int3", {0xcc}},
     };
     for (const auto& row : rows) {
@@ -95,7 +105,7 @@ TEST_F(FaultTest, EachCpuFaultStopsWithItsKindPlaceAndStatus)
         char detail[96];
         std::snprintf(detail, sizeof detail, row.detail.c_str(), args.empty() ? 0 : args[0]);
         EXPECT_TRUE(row.detail.empty() || f.detail == detail) << row.label << ": " << f.detail;
-        EXPECT_EQ(guest().read(code_address(), 64), code_before) << row.label;  // a refused store changes nothing
+        EXPECT_EQ(guest().read(code_address(), 64), code_before) << row.label; // a refused store changes nothing
         if (row.opcode.empty()) {
             EXPECT_EQ(f.eip, args[0]) << row.label;
         } else {
@@ -121,7 +131,7 @@ TEST_F(FaultTest, CatalogueOfCpuFaultsNamesTheFaultingInstruction)
     const struct {
         const char *name, *kind;
         int status;
-        const char* instruction;  // the report's instruction begins with it
+        const char* instruction; // the report's instruction begins with it
     } rows[] = {
         {"divide", "divide error", exit_status::divide_error, "div ecx"},
         {"quotient", "divide error", exit_status::divide_error, "idiv ecx"},
@@ -153,7 +163,7 @@ TEST_F(FaultTest, CatalogueOfCpuFaultsNamesTheFaultingInstruction)
         {"write_dr7", protection.c_str(), gp, "mov dr7, eax"},
         {"wrmsr", protection.c_str(), gp, "wrmsr"},
         {"rdmsr", protection.c_str(), gp, "rdmsr"},
-        {"rdpmc", "invalid instruction", ill, "rdpmc"},  // the engine does not implement it
+        {"rdpmc", "invalid instruction", ill, "rdpmc"}, // the engine does not implement it
         {"invd", protection.c_str(), gp, "invd"},
         {"wbinvd", protection.c_str(), gp, "wbinvd"},
         {"clts", protection.c_str(), gp, "clts"},
@@ -185,15 +195,15 @@ TEST_F(FaultTest, CatalogueOfCpuFaultsNamesTheFaultingInstruction)
     ASSERT_EQ(r.stop.why, Stop::Why::Faulted);
     EXPECT_EQ(r.stop.fault->eip, kStandInPage + 0x10);
     EXPECT_EQ(r.stop.fault->message(),
-              "segmentation fault: execution outside the program at 0xc0001010, the stand-in's own page; "
-              "eip 0xc0001010: int3");
+        "segmentation fault: execution outside the program at 0xc0001010, the stand-in's own page; "
+        "eip 0xc0001010: int3");
 }
 
 TEST_F(FaultTest, StackEdgesAreUsableEndlessLoopsStopAndPathsNeedATerminator)
 {
     // The first and last words of the stack are ordinary memory, for the CPU and the kernel alike.
     EXPECT_TRUE(guest()("test_store", kStackBase, 7).returned());
-    EXPECT_TRUE(guest()("test_store", kLastStackWord, 0x0A636261).returned());  // "abc\n"
+    EXPECT_TRUE(guest()("test_store", kLastStackWord, 0x0A636261).returned()); // "abc\n"
     EXPECT_EQ(guest()("test_load", kLastStackWord).eax, 0x0A636261u);
     EXPECT_EQ(guest()("write", 1, kLastStackWord, 4).value(), 4);
     EXPECT_EQ(guest().output(), "abc\n");
@@ -225,7 +235,7 @@ TEST_F(FaultTest, StackEdgesAreUsableEndlessLoopsStopAndPathsNeedATerminator)
         longest += longest.size() % 2 ? "a" : "/";
     EXPECT_EQ(guest()("open", guest().put_string(longest), 0).value(), -2);
     // A name that runs into unmapped memory before any NUL is a bad address.
-    guest().write_u32(kLastStackWord, 0x64636261);  // "abcd", no NUL
+    guest().write_u32(kLastStackWord, 0x64636261); // "abcd", no NUL
     EXPECT_EQ(guest()("open", kLastStackWord, 0).value(), -14);
     EXPECT_EQ(guest()("unlink", kLastStackWord).value(), -14);
     EXPECT_TRUE(std::filesystem::is_empty(guest().root()));
@@ -234,12 +244,27 @@ TEST_F(FaultTest, StackEdgesAreUsableEndlessLoopsStopAndPathsNeedATerminator)
 // Kernel calls handed memory they may not use answer -14 and change nothing.
 TEST_F(FaultTest, KernelCallsRefuseBadBuffersWithoutTouchingAnything)
 {
-    const std::vector<std::pair<const char*, std::vector<uint32_t>>> rows = {  // the fourth is a huge count, clamped
-        {"write", {1, kUnmapped, 4}}, {"write", {1, 0x1000, 1}}, {"write", {1, kLastStackWord, 8}}, {"write", {1, kScratch, 0xFFFFFFFF}},
-        {"read", {0, kCode, 4}},      {"read", {0, kRodata, 4}}, {"read", {0, kUnmapped, 4}},       {"read", {0, kLastStackWord, 8}},
-        {"getcwd", {kCode, 64}},      {"getcwd", {kUnmapped, 64}}, {"pipe", {kUnmapped}}, {"pipe", {kCode}}, {"pipe", {kLastStackWord}},
-        {"open", {kUnmapped, 0}},     {"writefile", {kScratch, kUnmapped, 4}}, {"writefile", {kUnmapped, kScratch, 1}},
-        {"mkdir", {kUnmapped}},       {"chdir", {kUnmapped}},      {"vekfs_stream_begin", {kUnmapped}},
+    const std::vector<std::pair<const char*, std::vector<uint32_t>>> rows = {
+        // the fourth is a huge count, clamped
+        {"write", {1, kUnmapped, 4}},
+        {"write", {1, 0x1000, 1}},
+        {"write", {1, kLastStackWord, 8}},
+        {"write", {1, kScratch, 0xFFFFFFFF}},
+        {"read", {0, kCode, 4}},
+        {"read", {0, kRodata, 4}},
+        {"read", {0, kUnmapped, 4}},
+        {"read", {0, kLastStackWord, 8}},
+        {"getcwd", {kCode, 64}},
+        {"getcwd", {kUnmapped, 64}},
+        {"pipe", {kUnmapped}},
+        {"pipe", {kCode}},
+        {"pipe", {kLastStackWord}},
+        {"open", {kUnmapped, 0}},
+        {"writefile", {kScratch, kUnmapped, 4}},
+        {"writefile", {kUnmapped, kScratch, 1}},
+        {"mkdir", {kUnmapped}},
+        {"chdir", {kUnmapped}},
+        {"vekfs_stream_begin", {kUnmapped}},
     };
     for (const auto& [fn, row_args] : rows) {
         guest().reset();
@@ -255,8 +280,8 @@ TEST_F(FaultTest, KernelCallsRefuseBadBuffersWithoutTouchingAnything)
         EXPECT_EQ(guest().output(), "") << label;
         EXPECT_EQ(guest().read(code_address(), 64), code_before) << label;
         EXPECT_TRUE(std::filesystem::is_empty(guest().root())) << label;
-        EXPECT_EQ(guest()("read", 0, guest().alloc(8), 8).value(), 5) << label;  // no input consumed
-        EXPECT_EQ(guest()("dup", 1).value(), 3) << label;  // no descriptor taken
+        EXPECT_EQ(guest()("read", 0, guest().alloc(8), 8).value(), 5) << label; // no input consumed
+        EXPECT_EQ(guest()("dup", 1).value(), 3) << label;                       // no descriptor taken
     }
 }
 

@@ -16,9 +16,9 @@ namespace {
 using namespace std::string_literals;
 
 constexpr uint8_t kCanary = 0xEE;
-constexpr uint32_t kGuard = 16;  // canary bytes on each side of a buffer
+constexpr uint32_t kGuard = 16; // canary bytes on each side of a buffer
 constexpr int32_t kFail = -1, kIntMax = 0x7FFFFFFF;
-constexpr uint32_t kWrite = 1;   // kernel call number
+constexpr uint32_t kWrite = 1; // kernel call number
 constexpr uint32_t kRecordWords = 11, kKindField = 0, kFdField = 4, kFdKind = 1;
 
 struct Str {
@@ -32,7 +32,7 @@ struct Arg {
     {
         static_assert(sizeof(T) <= 4, "pass 64-bit values as lo() and hi()");
     }
-    Arg(Str s) : text(std::move(s.text)), is_text(true) {}
+    Arg(Str s) : text(std::move(s.text)), is_text(true) { }
 
     uint32_t word = 0;
     std::string text;
@@ -84,8 +84,8 @@ protected:
     {
         ASSERT_LE(stored.size(), size) << what;
         auto bytes = guest().read(buf - kGuard, size + 2 * kGuard);
-        std::string want = std::string(kGuard, char(kCanary)) + stored +
-                           std::string(size - stored.size() + kGuard, char(kCanary));
+        std::string want
+            = std::string(kGuard, char(kCanary)) + stored + std::string(size - stored.size() + kGuard, char(kCanary));
         EXPECT_EQ(std::string(bytes.begin(), bytes.end()), want) << what;
     }
     // What a buffer of this size keeps: size - 1 bytes and a terminator; nothing for size 0.
@@ -150,8 +150,8 @@ protected:
         return lengths;
     }
     // printf must make exactly these writes, one piece each, and answer `result`.
-    void expect_pieces(const std::string& format, const std::vector<Arg>& args, const std::vector<std::string>& pieces,
-                       int32_t result)
+    void expect_pieces(
+        const std::string& format, const std::vector<Arg>& args, const std::vector<std::string>& pieces, int32_t result)
     {
         guest().reset();
         EXPECT_EQ(run("printf", words({str(format)}, args)), result) << format;
@@ -173,12 +173,22 @@ TEST_F(FormatTest, RenderWritesTheDigitsMostSignificantFirstAndNoTerminator)
         int upper;
         std::string digits;
     } cases[] = {
-        {0, 10, 0, "0"},           {0, 16, 1, "0"},          {7, 10, 0, "7"},
-        {9, 10, 0, "9"},           {10, 10, 0, "10"},        {1000000, 10, 0, "1000000"},
-        {4294967295u, 10, 0, "4294967295"}, {2147483648u, 10, 1, "2147483648"},
-        {15, 16, 0, "f"},          {16, 16, 0, "10"},        {255, 16, 0, "ff"},
-        {255, 16, 1, "FF"},        {3735928559u, 16, 0, "deadbeef"}, {3735928559u, 16, 7, "DEADBEEF"},
-        {0x80000000u, 16, 0, "80000000"}, {0x0ABCDEF1u, 16, 1, "ABCDEF1"},
+        {0, 10, 0, "0"},
+        {0, 16, 1, "0"},
+        {7, 10, 0, "7"},
+        {9, 10, 0, "9"},
+        {10, 10, 0, "10"},
+        {1000000, 10, 0, "1000000"},
+        {4294967295u, 10, 0, "4294967295"},
+        {2147483648u, 10, 1, "2147483648"},
+        {15, 16, 0, "f"},
+        {16, 16, 0, "10"},
+        {255, 16, 0, "ff"},
+        {255, 16, 1, "FF"},
+        {3735928559u, 16, 0, "deadbeef"},
+        {3735928559u, 16, 7, "DEADBEEF"},
+        {0x80000000u, 16, 0, "80000000"},
+        {0x0ABCDEF1u, 16, 1, "ABCDEF1"},
     };
     for (const Case& c : cases) {
         guest().reset();
@@ -195,38 +205,100 @@ TEST_F(FormatTest, RenderWritesTheDigitsMostSignificantFirstAndNoTerminator)
 const std::vector<Row>& buffer_rows()
 {
     static const std::vector<Row> rows = {
-        {"hello", {}, "hello"}, {"", {}, ""}, {"abc%", {}, "abc"}, {"%", {}, ""}, {"x%5", {}, "x"},
-        {"x%-", {}, "x"}, {"x%.", {}, "x"}, {"x%l", {}, "x"}, {"x%ll", {}, "x"}, {"x%z", {}, "x"},
-        {"x%*", {7}, "x"}, {"x%-0+12.*l", {7}, "x"}, {"100%%", {}, "100%"}, {"%5%", {}, "%"},
-        {"%-05.3%|", {}, "%|"}, {"%q", {}, "%q"}, {"%-5q", {}, "%q"}, {"%q%d", {5}, "%q5"},
-        {"%hd", {}, "%hd"}, {"%hhd", {}, "%hhd"}, {"%jd %td %Lf", {}, "%jd %td %Lf"}, {"% d", {}, "% d"},
-        {"%#x", {}, "%#x"}, {"%f", {}, "%f"}, {"%5.2lq", {}, "%q"}, {"%zzd", {}, "%zd"}, {"%lz", {}, "%z"},
+        {"hello", {}, "hello"},
+        {"", {}, ""},
+        {"abc%", {}, "abc"},
+        {"%", {}, ""},
+        {"x%5", {}, "x"},
+        {"x%-", {}, "x"},
+        {"x%.", {}, "x"},
+        {"x%l", {}, "x"},
+        {"x%ll", {}, "x"},
+        {"x%z", {}, "x"},
+        {"x%*", {7}, "x"},
+        {"x%-0+12.*l", {7}, "x"},
+        {"100%%", {}, "100%"},
+        {"%5%", {}, "%"},
+        {"%-05.3%|", {}, "%|"},
+        {"%q", {}, "%q"},
+        {"%-5q", {}, "%q"},
+        {"%q%d", {5}, "%q5"},
+        {"%hd", {}, "%hd"},
+        {"%hhd", {}, "%hhd"},
+        {"%jd %td %Lf", {}, "%jd %td %Lf"},
+        {"% d", {}, "% d"},
+        {"%#x", {}, "%#x"},
+        {"%f", {}, "%f"},
+        {"%5.2lq", {}, "%q"},
+        {"%zzd", {}, "%zd"},
+        {"%lz", {}, "%z"},
         {"%n%o%e", {}, "%n%o%e"},
-        {"%d", {-2147483647 - 1}, "-2147483648"}, {"%i", {2147483647}, "2147483647"}, {"%d", {0}, "0"},
-        {"%u", {4294967295u}, "4294967295"}, {"%u", {-1}, "4294967295"},
-        {"%x", {3735928559u}, "deadbeef"}, {"%X", {3735928559u}, "DEADBEEF"},
-        {"%ld %lu %lx", {-3, 3, 0xabcu}, "-3 3 abc"}, {"%zu %zX", {8, 0xabcu}, "8 ABC"},
-        {"%*d", {-5, 42}, "42"}, {"%-*d|", {-5, 42}, "42|"}, {"%*d", {5, 42}, "   42"},
-        {"%.*d", {-1, 42}, "42"}, {"%.*d", {4, 42}, "0042"}, {"%0*.*d", {5, -1, 42}, "00042"},
+        {"%d", {-2147483647 - 1}, "-2147483648"},
+        {"%i", {2147483647}, "2147483647"},
+        {"%d", {0}, "0"},
+        {"%u", {4294967295u}, "4294967295"},
+        {"%u", {-1}, "4294967295"},
+        {"%x", {3735928559u}, "deadbeef"},
+        {"%X", {3735928559u}, "DEADBEEF"},
+        {"%ld %lu %lx", {-3, 3, 0xabcu}, "-3 3 abc"},
+        {"%zu %zX", {8, 0xabcu}, "8 ABC"},
+        {"%*d", {-5, 42}, "42"},
+        {"%-*d|", {-5, 42}, "42|"},
+        {"%*d", {5, 42}, "   42"},
+        {"%.*d", {-1, 42}, "42"},
+        {"%.*d", {4, 42}, "0042"},
+        {"%0*.*d", {5, -1, 42}, "00042"},
         {"%*.*s|", {-4, -9, Str{"abc"}}, "abc|"},
         // Each integer conversion takes one word: "ll" is read and ignored.
         {"%lld %d", {lo(1099511627776ull), hi(1099511627776ull)}, "0 256"},
-        {"%lld|%lld", {lo(-5ll), hi(-5ll)}, "-5|-1"}, {"%llu,%llx,%lld", {7, 5, 9}, "7,5,9"},
-        {"%c|", {0}, "\0|"s}, {"%c%c%c", {'a', 0x142, -1}, "aB\xff"}, {"%5c", {65}, "A"},
-        {"%-5.3c|", {65}, "A|"}, {"%10p", {4660}, "0x1234"}, {"%-+010.8p|", {4660}, "0x1234|"},
-        {"%p", {0}, "0x0"}, {"%p", {0xFFFFFFFFu}, "0xffffffff"},
-        {"%+5u", {42}, "   42"}, {"%+x", {255}, "ff"}, {"%+X", {255}, "FF"}, {"%5d", {42}, "   42"},
-        {"%-5d", {42}, "42   "}, {"%05d", {-42}, "-0042"}, {"%+05d", {42}, "+0042"}, {"%5.3d", {-42}, " -042"},
-        {"%05.3d", {42}, "  042"}, {"%+d", {0}, "+0"}, {"%+d", {-7}, "-7"}, {"%08X", {2748}, "00000ABC"},
-        {"%8.4x", {255}, "    00ff"}, {"%-05d|", {42}, "42   |"}, {"%0-5d|", {42}, "42   |"},
-        {"%-+-+5d|", {42}, "+42  |"}, {"%-8.4x|", {255}, "00ff    |"}, {"%.0d", {0}, "0"},
-        {"%5.0d", {0}, "    0"}, {"%.0x", {0}, "0"}, {"%2d", {12345}, "12345"}, {"%5.5d", {-1}, "-00001"},
-        {"%010u", {4294967295u}, "4294967295"}, {"%011u", {4294967295u}, "04294967295"},
-        {"%5s", {Str{"abc"}}, "  abc"}, {"%-5s|", {Str{"abc"}}, "abc  |"}, {"%.2s", {Str{"abc"}}, "ab"},
-        {"%5.2s", {Str{"abc"}}, "   ab"}, {"%.3s", {0}, "(nu"}, {"%8s", {0}, "  (null)"},
-        {"%-8s|", {0}, "(null)  |"}, {"%s", {0}, "(null)"}, {"%05s|%+s", {Str{"ab"}, Str{"cd"}}, "   ab|cd"},
-        {"%.0s|", {Str{"abc"}}, "|"}, {"%.9s|", {Str{"abc"}}, "abc|"}, {"%3s|", {Str{""}}, "   |"},
-        {"[%s]", {Str{"with\ttab"}}, "[with\ttab]"}, {"%d%s%c%x", {1, Str{"two"}, '3', 4}, "1two34"},
+        {"%lld|%lld", {lo(-5ll), hi(-5ll)}, "-5|-1"},
+        {"%llu,%llx,%lld", {7, 5, 9}, "7,5,9"},
+        {"%c|", {0}, "\0|"s},
+        {"%c%c%c", {'a', 0x142, -1}, "aB\xff"},
+        {"%5c", {65}, "A"},
+        {"%-5.3c|", {65}, "A|"},
+        {"%10p", {4660}, "0x1234"},
+        {"%-+010.8p|", {4660}, "0x1234|"},
+        {"%p", {0}, "0x0"},
+        {"%p", {0xFFFFFFFFu}, "0xffffffff"},
+        {"%+5u", {42}, "   42"},
+        {"%+x", {255}, "ff"},
+        {"%+X", {255}, "FF"},
+        {"%5d", {42}, "   42"},
+        {"%-5d", {42}, "42   "},
+        {"%05d", {-42}, "-0042"},
+        {"%+05d", {42}, "+0042"},
+        {"%5.3d", {-42}, " -042"},
+        {"%05.3d", {42}, "  042"},
+        {"%+d", {0}, "+0"},
+        {"%+d", {-7}, "-7"},
+        {"%08X", {2748}, "00000ABC"},
+        {"%8.4x", {255}, "    00ff"},
+        {"%-05d|", {42}, "42   |"},
+        {"%0-5d|", {42}, "42   |"},
+        {"%-+-+5d|", {42}, "+42  |"},
+        {"%-8.4x|", {255}, "00ff    |"},
+        {"%.0d", {0}, "0"},
+        {"%5.0d", {0}, "    0"},
+        {"%.0x", {0}, "0"},
+        {"%2d", {12345}, "12345"},
+        {"%5.5d", {-1}, "-00001"},
+        {"%010u", {4294967295u}, "4294967295"},
+        {"%011u", {4294967295u}, "04294967295"},
+        {"%5s", {Str{"abc"}}, "  abc"},
+        {"%-5s|", {Str{"abc"}}, "abc  |"},
+        {"%.2s", {Str{"abc"}}, "ab"},
+        {"%5.2s", {Str{"abc"}}, "   ab"},
+        {"%.3s", {0}, "(nu"},
+        {"%8s", {0}, "  (null)"},
+        {"%-8s|", {0}, "(null)  |"},
+        {"%s", {0}, "(null)"},
+        {"%05s|%+s", {Str{"ab"}, Str{"cd"}}, "   ab|cd"},
+        {"%.0s|", {Str{"abc"}}, "|"},
+        {"%.9s|", {Str{"abc"}}, "abc|"},
+        {"%3s|", {Str{""}}, "   |"},
+        {"[%s]", {Str{"with\ttab"}}, "[with\ttab]"},
+        {"%d%s%c%x", {1, Str{"two"}, '3', 4}, "1two34"},
     };
     return rows;
 }
@@ -277,33 +349,82 @@ TEST_F(FormatTest, SprintfStopsStoringAfter65535Characters)
 const std::vector<Row>& stream_rows()
 {
     static const std::vector<Row> rows = {
-        {"hi %d!", {42}, "hi 42!"}, {"", {}, ""}, {"%05d", {42}, "   42"}, {"%00005d|", {42}, "   42|"},
-        {"%0d", {42}, "42"}, {"%-5d", {42}, "%-5d"}, {"%+d", {42}, "%+d"}, {"% d", {42}, "% d"},
-        {"%#x", {42}, "%#x"}, {"%X", {255}, "%X"}, {"%zd", {42}, "%zd"}, {"%hd", {42}, "%hd"},
-        {"%q%d", {5}, "%q5"}, {"%5.2q", {}, "%q"}, {"%lq", {}, "%q"}, {"%llq", {}, "%q"}, {"%lllu", {7}, "%lu"},
+        {"hi %d!", {42}, "hi 42!"},
+        {"", {}, ""},
+        {"%05d", {42}, "   42"},
+        {"%00005d|", {42}, "   42|"},
+        {"%0d", {42}, "42"},
+        {"%-5d", {42}, "%-5d"},
+        {"%+d", {42}, "%+d"},
+        {"% d", {42}, "% d"},
+        {"%#x", {42}, "%#x"},
+        {"%X", {255}, "%X"},
+        {"%zd", {42}, "%zd"},
+        {"%hd", {42}, "%hd"},
+        {"%q%d", {5}, "%q5"},
+        {"%5.2q", {}, "%q"},
+        {"%lq", {}, "%q"},
+        {"%llq", {}, "%q"},
+        {"%lllu", {7}, "%lu"},
         {"%lld", {lo(0x8000000000000000ull), hi(0x8000000000000000ull)}, "-9223372036854775808"},
         {"%lld", {lo(0x7FFFFFFFFFFFFFFFull), hi(0x7FFFFFFFFFFFFFFFull)}, "9223372036854775807"},
-        {"%lli", {lo(-1ll), hi(-1ll)}, "-1"}, {"%llu", {lo(~0ull), hi(~0ull)}, "18446744073709551615"},
+        {"%lli", {lo(-1ll), hi(-1ll)}, "-1"},
+        {"%llu", {lo(~0ull), hi(~0ull)}, "18446744073709551615"},
         {"%llu", {lo(10000000000000000000ull), hi(10000000000000000000ull)}, "10000000000000000000"},
         {"%llx", {lo(0x1122334455ull), hi(0x1122334455ull)}, "1122334455"},
-        {"%llx", {lo(~0ull), hi(~0ull)}, "ffffffffffffffff"}, {"%llu", {0, 0}, "0"},
+        {"%llx", {lo(~0ull), hi(~0ull)}, "ffffffffffffffff"},
+        {"%llu", {0, 0}, "0"},
         {"%lld|%d", {lo(-5ll), hi(-5ll), 9}, "-5|9"},
         {"%25.22lld|", {lo(-12345ll), hi(-12345ll)}, "  -0000000000000000012345|"},
-        {"%llp", {lo(0xAB00001234ull), hi(0xAB00001234ull)}, "0xab00001234"}, {"%llc%lls", {'z', Str{"ok"}}, "zok"},
-        {"%ld", {42}, "42"}, {"%lu %lx", {4294967295u, 4294967295u}, "4294967295 ffffffff"},
-        {"%d", {-2147483647 - 1}, "-2147483648"}, {"%u", {-1}, "4294967295"}, {"%x", {3735928559u}, "deadbeef"},
-        {"%i", {-7}, "-7"}, {"%p", {0}, "0x0"}, {"%p", {0xFFFFFFFFu}, "0xffffffff"}, {"%10p|", {4660}, "    0x1234|"},
-        {"%.8p", {4660}, "0x00001234"}, {"%12.8p", {4660}, "  0x00001234"}, {"%3p", {4660}, "0x1234"},
-        {"%6.3d", {-42}, "  -042"}, {"%*d|", {-5, 42}, "42|"}, {"%*d|", {5, 42}, "   42|"}, {"%.*d", {-1, 42}, "42"},
-        {"%.*d", {3, 42}, "042"}, {"%*.*d|", {-6, -2, -42}, "-42|"}, {"%.0d", {0}, "0"}, {"%.d", {0}, "0"},
-        {"%5.0u", {0}, "    0"}, {"x%5c", {65}, "xA"}, {"x%.3c", {66}, "xB"}, {"x%c|", {0}, "x\0|"s},
-        {"x%c", {0x141}, "xA"}, {"%8s", {0}, "  (null)"}, {"%s", {0}, "(null)"}, {"%.2s", {0}, "(n"},
-        {"%.0s|", {Str{"abc"}}, "|"}, {"%5s|", {Str{""}}, "     |"}, {"%5s|", {Str{"abc"}}, "  abc|"},
-        {"%5.1s|", {Str{"abc"}}, "    a|"}, {"%2s|", {Str{"abcd"}}, "abcd|"}, {"%.*s|", {-1, Str{"abc"}}, "abc|"},
-        {"%*s|", {-4, Str{"abc"}}, "abc|"}, {"100%%", {}, "100%"}, {"%5%", {}, "%"}, {"abc%", {}, "abc"},
-        {"ab%ll", {}, "ab"}, {"ab%l", {}, "ab"}, {"%5", {}, ""}, {"a%.", {}, "a"}, {"a%*", {3}, "a"},
-        {"a%.*", {3}, "a"}, {"%5s", {100}, "     "} /* below the low-address guard: length 0 */,
-        {"%.3s|", {4095}, "|"}, {"%d %s %x %c", {-1, Str{"two"}, 255, '!'}, "-1 two ff !"},
+        {"%llp", {lo(0xAB00001234ull), hi(0xAB00001234ull)}, "0xab00001234"},
+        {"%llc%lls", {'z', Str{"ok"}}, "zok"},
+        {"%ld", {42}, "42"},
+        {"%lu %lx", {4294967295u, 4294967295u}, "4294967295 ffffffff"},
+        {"%d", {-2147483647 - 1}, "-2147483648"},
+        {"%u", {-1}, "4294967295"},
+        {"%x", {3735928559u}, "deadbeef"},
+        {"%i", {-7}, "-7"},
+        {"%p", {0}, "0x0"},
+        {"%p", {0xFFFFFFFFu}, "0xffffffff"},
+        {"%10p|", {4660}, "    0x1234|"},
+        {"%.8p", {4660}, "0x00001234"},
+        {"%12.8p", {4660}, "  0x00001234"},
+        {"%3p", {4660}, "0x1234"},
+        {"%6.3d", {-42}, "  -042"},
+        {"%*d|", {-5, 42}, "42|"},
+        {"%*d|", {5, 42}, "   42|"},
+        {"%.*d", {-1, 42}, "42"},
+        {"%.*d", {3, 42}, "042"},
+        {"%*.*d|", {-6, -2, -42}, "-42|"},
+        {"%.0d", {0}, "0"},
+        {"%.d", {0}, "0"},
+        {"%5.0u", {0}, "    0"},
+        {"x%5c", {65}, "xA"},
+        {"x%.3c", {66}, "xB"},
+        {"x%c|", {0}, "x\0|"s},
+        {"x%c", {0x141}, "xA"},
+        {"%8s", {0}, "  (null)"},
+        {"%s", {0}, "(null)"},
+        {"%.2s", {0}, "(n"},
+        {"%.0s|", {Str{"abc"}}, "|"},
+        {"%5s|", {Str{""}}, "     |"},
+        {"%5s|", {Str{"abc"}}, "  abc|"},
+        {"%5.1s|", {Str{"abc"}}, "    a|"},
+        {"%2s|", {Str{"abcd"}}, "abcd|"},
+        {"%.*s|", {-1, Str{"abc"}}, "abc|"},
+        {"%*s|", {-4, Str{"abc"}}, "abc|"},
+        {"100%%", {}, "100%"},
+        {"%5%", {}, "%"},
+        {"abc%", {}, "abc"},
+        {"ab%ll", {}, "ab"},
+        {"ab%l", {}, "ab"},
+        {"%5", {}, ""},
+        {"a%.", {}, "a"},
+        {"a%*", {3}, "a"},
+        {"a%.*", {3}, "a"},
+        {"%5s", {100}, "     "} /* below the low-address guard: length 0 */,
+        {"%.3s|", {4095}, "|"},
+        {"%d %s %x %c", {-1, Str{"two"}, 255, '!'}, "-1 two ff !"},
     };
     return rows;
 }
@@ -318,7 +439,7 @@ TEST_F(FormatTest, StreamFunctionsGiveEveryByte)
             uint32_t bufp, sizep, s = memstream(bufp, sizep);
             EXPECT_EQ(listed ? run("vfprintf", {s, str(row.format), va_area(row.args)})
                              : run("fprintf", words({s, str(row.format)}, row.args)),
-                      len)
+                len)
                 << label(row);
             EXPECT_EQ(published(bufp, sizep), row.out) << label(row);
             EXPECT_TRUE(guest().calls().empty()) << label(row);
@@ -340,7 +461,7 @@ TEST_F(FormatTest, EachPieceIsOneWrite)
     expect_pieces("%lld", {lo(-1234567890123ll), hi(-1234567890123ll)}, {"-", "1234567890123"}, 14);
     expect_pieces("%4s|%s", {Str{"ab"}, Str{"xyz"}}, {" ", " ", "ab", "|", "xyz"}, 8);
     expect_pieces("%q%%", {}, {"%", "q", "%"}, 3);
-    expect_pieces("%s%.0s", {Str{""}, Str{"abc"}}, {}, 0);  // an empty body makes no call
+    expect_pieces("%s%.0s", {Str{""}, Str{"abc"}}, {}, 0); // an empty body makes no call
     expect_pieces("x%c", {0}, {"x", "\0"s}, 2);
 }
 
@@ -392,7 +513,9 @@ TEST_F(FormatTest, ConsoleControlRecordComesFirstAndIsNotCounted)
     guest().reset();
     EXPECT_EQ(run("fprintf", {hand_record(kFdKind, 1), str("%cA"), 4, 5, 6}), 1);
     EXPECT_EQ(console_writes(), (std::vector<uint32_t>{4, 1}));
-    EXPECT_EQ(guest().output(), "\xFF\x04\x05\x06" "A");
+    EXPECT_EQ(guest().output(),
+        "\xFF\x04\x05\x06"
+        "A");
     guest().reset();
     EXPECT_EQ(run("fprintf", {standard("stderr"), str("%c"), 7, 8, 9}), 0);
     EXPECT_EQ(guest().output(), "\xFF\x07\x08\x09");
@@ -443,8 +566,7 @@ TEST_F(FormatTest, AFailedWriteEndsTheCallWithTheEarlierBytesKept)
     uint32_t bufp, sizep, s = memstream(bufp, sizep);
     EXPECT_EQ(run("fputs", {str("ab"), s}), 2);
     for (uint32_t size = 0x100000; size > 0; size /= 2)
-        while (run("malloc", {size}) != 0) {
-        }
+        while (run("malloc", {size}) != 0) { }
     EXPECT_EQ(run("fprintf", {s, str("%300d"), 1}), kFail);
     EXPECT_EQ(published(bufp, sizep), "ab" + std::string(253, ' '));
 }
@@ -488,7 +610,7 @@ TEST_F(FormatTest, HugeWidthsAreCountedWithoutStoringThem)
     struct Case {
         std::string format;
         std::vector<Arg> args;
-        std::string stored;  // in a buffer of 8 bytes
+        std::string stored; // in a buffer of 8 bytes
         int32_t result;
     } cases[] = {
         {"%.4294967298s|", {Str{"abcdef"}}, "abcdef|\0"s, 7},

@@ -26,8 +26,8 @@
 // than a signed 32-bit count.
 #include "harness.h"
 
-#include <cstdio>
 #include <cstdint>
+#include <cstdio>
 #include <random>
 #include <string>
 #include <vector>
@@ -65,7 +65,7 @@ Case::Arg word_arg(uint32_t w)
 
 class Generator {
 public:
-    explicit Generator(uint32_t seed) : rng_(seed) {}
+    explicit Generator(uint32_t seed) : rng_(seed) { }
 
     Case next()
     {
@@ -132,7 +132,7 @@ private:
     {
         static const char conversions[] = "diuxXsc%";
         const char conv = conversions[pick(sizeof conversions - 1)];
-        if (conv == '%') {  // (5)
+        if (conv == '%') { // (5)
             both(c, "%%");
             return;
         }
@@ -154,7 +154,10 @@ private:
         // Precision: none, ".", ".digits", or ".*" with any value, negative included.
         int precision = -1;
         switch (pick(5)) {
-        case 0: head += "."; precision = 0; break;
+        case 0:
+            head += ".";
+            precision = 0;
+            break;
         case 1:
             precision = int(pick(pick(5) == 0 ? 200 : 12));
             head += '.';
@@ -187,7 +190,7 @@ private:
             value.word = pick(3) == 0 ? pick(256) : uint32_t(integer_value());
         } else {
             value.word = uint32_t(integer_value());
-            if (precision == 0 && value.word == 0)  // (3)
+            if (precision == 0 && value.word == 0) // (3)
                 value.word = 1 + pick(100);
         }
         c.args.push_back(value);
@@ -229,7 +232,7 @@ std::pair<std::string, int> host_run(const Case& c)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
     int n = std::snprintf(dst, c.size, c.host_format.c_str(), a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7], a[8],
-                          a[9], a[10], a[11], a[12], a[13], a[14], a[15]);
+        a[9], a[10], a[11], a[12], a[13], a[14], a[15]);
 #pragma GCC diagnostic pop
     return {buf, n};
 }
@@ -265,8 +268,8 @@ TEST_F(FormatDiffTest, AgreesWithTheHostSnprintfOnTheSharedLanguage)
             ++failures;
             ADD_FAILURE() << "case " << i << ": guest format '" << show(c.guest_format) << "', host format '"
                           << show(c.host_format) << "', size " << c.size << (c.null_buffer ? " (null buffer)" : "")
-                          << "\n  host:  " << host_n << " '" << show(host_bytes) << "'\n  guest: " << guest_n
-                          << " '" << show(guest_bytes) << "'";
+                          << "\n  host:  " << host_n << " '" << show(host_bytes) << "'\n  guest: " << guest_n << " '"
+                          << show(guest_bytes) << "'";
         }
     }
     EXPECT_EQ(compared, kCases);
@@ -285,8 +288,8 @@ TEST(FormatDiffGenerator, CoversTheSharedLanguage)
         cut += n >= 0 && uint32_t(n) >= c.size && c.size > 0;
         null_buffers += c.null_buffer;
     }
-    for (const char* piece : {"%d", "%i", "%u", "%x", "%X", "%s", "%c", "%%", "%-", "%0", "%+", "*", ".*", "%l",
-                              "ll", "z", "%-0", "%+0"})
+    for (const char* piece :
+        {"%d", "%i", "%u", "%x", "%X", "%s", "%c", "%%", "%-", "%0", "%+", "*", ".*", "%l", "ll", "z", "%-0", "%+0"})
         EXPECT_NE(all.find(piece), std::string::npos) << piece;
     EXPECT_GT(cut, kCases / 10);
     EXPECT_GT(null_buffers, 10);

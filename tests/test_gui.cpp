@@ -1,6 +1,6 @@
 // The window-service wrappers, register for register, on the real i386 code.
-#include "kernel/calls.h"
 #include "harness.h"
+#include "kernel/calls.h"
 
 #include <unicorn/unicorn.h>
 
@@ -10,7 +10,7 @@
 namespace vekos::test {
 namespace {
 
-class GuiWrapperTest : public GuestTest {};
+class GuiWrapperTest : public GuestTest { };
 
 TEST_F(GuiWrapperTest, WrappersDoNotTouchTheirRecords)
 {

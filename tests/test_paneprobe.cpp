@@ -59,10 +59,10 @@ std::vector<uint32_t> delivered_codes(const WindowRun& run)
 
 TEST(PaneprobeArguments, DashHFirstPrintsUsageAndOpensNoWindowOtherArgumentsOpenIt)
 {
-    const std::vector<std::pair<Argv, bool>> rows = {  // argv, whether it is a request for help
-        {{"paneprobe", "-h"}, true},       {{"paneprobe", "-h", "extra"}, true}, {{"paneprobe", "-h", "-h"}, true},
-        {{"paneprobe"}, false},            {{"paneprobe", "x", "-h"}, false},    {{"paneprobe", "--help"}, false},
-        {{"paneprobe", "-H"}, false},      {{"paneprobe", "-hh"}, false},        {{"paneprobe", ""}, false}};
+    const std::vector<std::pair<Argv, bool>> rows = {// argv, whether it is a request for help
+        {{"paneprobe", "-h"}, true}, {{"paneprobe", "-h", "extra"}, true}, {{"paneprobe", "-h", "-h"}, true},
+        {{"paneprobe"}, false}, {{"paneprobe", "x", "-h"}, false}, {{"paneprobe", "--help"}, false},
+        {{"paneprobe", "-H"}, false}, {{"paneprobe", "-hh"}, false}, {{"paneprobe", ""}, false}};
     for (const auto& [argv, help] : rows) {
         SCOPED_TRACE(argv.size() > 1 ? argv[1] + " " + argv.back() : "no arguments");
         WindowRun run(with_keys({{2, 'q'}}));
@@ -87,10 +87,10 @@ TEST(PaneprobeOpen, CreateFailsThenAttachOpensTheWindowWithTheSameTitleAndHint)
     const auto& calls = run.window_calls();
     ASSERT_GE(calls.size(), 3u);
     EXPECT_EQ(first_calls(run, 3),
-              (Calls{{VEKOS_SYS_gui_create, -19}, {VEKOS_SYS_gui_attach, kHandle}, {VEKOS_SYS_gui_poll_event, 0}}));
+        (Calls{{VEKOS_SYS_gui_create, -19}, {VEKOS_SYS_gui_attach, kHandle}, {VEKOS_SYS_gui_poll_event, 0}}));
     // The same title and hint, passed the same way.
     EXPECT_EQ((std::vector<uint32_t>{calls[1].regs.ebx, calls[1].regs.ecx, calls[1].regs.edx}),
-              (std::vector<uint32_t>{calls[0].regs.ebx, calls[0].regs.ecx, 0}));
+        (std::vector<uint32_t>{calls[0].regs.ebx, calls[0].regs.ecx, 0}));
     EXPECT_EQ(calls[1].text + "|" + calls[1].hint, std::string(kTitle) + "|" + kHint);
     ASSERT_TRUE(run.gui().info());
     EXPECT_TRUE(run.gui().info()->attached);
@@ -125,7 +125,7 @@ TEST(PaneprobeFrame, CallsAndRecordsOfEachFrame)
         if (frame == 3)
             expected.emplace_back(VEKOS_SYS_gui_poll_event, 1);
         for (uint32_t n : {VEKOS_SYS_gui_poll_event, VEKOS_SYS_gui_begin, VEKOS_SYS_gui_clear, VEKOS_SYS_gui_fill_rect,
-                           VEKOS_SYS_gui_draw_text, VEKOS_SYS_gui_present, VEKOS_SYS_usleep})
+                 VEKOS_SYS_gui_draw_text, VEKOS_SYS_gui_present, VEKOS_SYS_usleep})
             expected.emplace_back(n, 0);
     }
     expected.emplace_back(VEKOS_SYS_exit, 0);
@@ -157,10 +157,13 @@ TEST(PaneprobeFrame, CallsAndRecordsOfEachFrame)
             break;
         case VEKOS_SYS_gui_draw_text:
             ASSERT_EQ(c.record.size(), 4u);
-            EXPECT_EQ((std::vector<uint32_t>{c.record[0], c.record[1], c.record[2]}), (std::vector<uint32_t>{10, 10, kCaption}));
+            EXPECT_EQ((std::vector<uint32_t>{c.record[0], c.record[1], c.record[2]}),
+                (std::vector<uint32_t>{10, 10, kCaption}));
             EXPECT_EQ(c.text, kCaptionText);
             break;
-        case VEKOS_SYS_gui_begin: case VEKOS_SYS_gui_present: case VEKOS_SYS_gui_poll_event: break;
+        case VEKOS_SYS_gui_begin:
+        case VEKOS_SYS_gui_present:
+        case VEKOS_SYS_gui_poll_event: break;
         default: ADD_FAILURE() << "unexpected window call";
         }
     }
@@ -175,10 +178,10 @@ TEST(PaneprobeMotion, RectangleGoesRightTurnsAt422AndLeftTo18)
     const std::vector<int32_t> xs = run.rectangle_xs();
     ASSERT_EQ(xs.size(), kFrames);
     const size_t at = size_t(std::min_element(xs.begin(), xs.end()) - xs.begin());
-    ASSERT_EQ(at, 170u + 202u);  // 422 down to 18 in steps of 2
+    ASSERT_EQ(at, 170u + 202u); // 422 down to 18 in steps of 2
     // Frames 1, 170, 171 (the right end), 172, then the left end and the two after it.
     EXPECT_EQ((std::vector<int32_t>{xs[0], xs[169], xs[170], xs[171], xs[at], xs[at + 1], xs[at + 2]}),
-              (std::vector<int32_t>{82, 420, 422, 420, 18, 20, 22}));
+        (std::vector<int32_t>{82, 420, 422, 420, 18, 20, 22}));
     EXPECT_EQ(*std::max_element(xs.begin(), xs.end()), 422);
     for (size_t i = 1; i < xs.size(); ++i)
         EXPECT_EQ(xs[i] - xs[i - 1], i <= 170 || i > at ? 2 : -2) << "frame " << i + 1;
@@ -195,8 +198,8 @@ TEST(PaneprobeQuit, QuitKeysEndWithZeroAfterFinishingThatFrameOtherKeysDoNot)
         const auto& log = run.log();
         ASSERT_GE(log.size(), 8u);
         // The key's frame is drawn, presented and slept through, then exit(0).
-        const uint32_t tail[] = {VEKOS_SYS_gui_begin,   VEKOS_SYS_gui_clear, VEKOS_SYS_gui_fill_rect, VEKOS_SYS_gui_draw_text,
-                                 VEKOS_SYS_gui_present, VEKOS_SYS_usleep,    VEKOS_SYS_exit};
+        const uint32_t tail[] = {VEKOS_SYS_gui_begin, VEKOS_SYS_gui_clear, VEKOS_SYS_gui_fill_rect,
+            VEKOS_SYS_gui_draw_text, VEKOS_SYS_gui_present, VEKOS_SYS_usleep, VEKOS_SYS_exit};
         for (size_t i = 0; i < std::size(tail); ++i)
             EXPECT_EQ(log[log.size() - std::size(tail) + i].in.eax, tail[i]) << i;
         EXPECT_EQ(log.back().in.ebx, 0u);
@@ -204,7 +207,7 @@ TEST(PaneprobeQuit, QuitKeysEndWithZeroAfterFinishingThatFrameOtherKeysDoNot)
         EXPECT_EQ(delivered_codes(run), std::vector<uint32_t>{uint32_t(key)});
         EXPECT_EQ(run.rectangle_xs().back(), 80 + 2 * int32_t(kFrame));
     }
-    for (int32_t key : std::vector<int32_t>{0x3B, 0xD1, 0x151, 'a', 'p', 'r', 26, 0x171}) {  // these do not quit
+    for (int32_t key : std::vector<int32_t>{0x3B, 0xD1, 0x151, 'a', 'p', 'r', 26, 0x171}) { // these do not quit
         WindowRun run(with_keys({{3, key}, {8, 'q'}}));
         expect_exit(run.run(), 0);
         EXPECT_EQ(run.gui().frames_presented(), 8u) << key;
@@ -227,7 +230,7 @@ TEST(PaneprobeQuit, EveryEventOfTheFrameIsDrainedAfterAQuitKey)
     EXPECT_EQ(frame4, (std::vector<int32_t>{1, 1, 1, 1, 0}));
     EXPECT_EQ(run.gui().events_pending(), 0u);
 
-    WindowRun twice(with_keys({{2, 'Q'}, {2, 'q'}}));  // two quit keys in one frame quit once
+    WindowRun twice(with_keys({{2, 'Q'}, {2, 'q'}})); // two quit keys in one frame quit once
     expect_exit(twice.run(), 0);
     EXPECT_EQ(twice.gui().frames_presented(), 2u);
 }
@@ -252,7 +255,7 @@ TEST(PaneprobePixels, FramesShowTheRectangleAndTheCaption)
     for (int y = 10; y < 26; ++y)
         for (int x = 10; x < 30; ++x)
             caption += f.at(x, y) == kCaption;
-    EXPECT_GT(caption, 10);  // the 'L' and 'e' near (10, 10)
+    EXPECT_GT(caption, 10); // the 'L' and 'e' near (10, 10)
 }
 
 } // namespace

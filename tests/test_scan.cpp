@@ -13,8 +13,8 @@ namespace vekos::test {
 namespace {
 
 constexpr uint8_t kFill = 0xCC;
-constexpr uint32_t kCell = 300;        // room for a 255-byte word, and canaries after it
-constexpr uint32_t kSpareCells = 2;    // cells after the expected ones: no conversion may reach them
+constexpr uint32_t kCell = 300;     // room for a 255-byte word, and canaries after it
+constexpr uint32_t kSpareCells = 2; // cells after the expected ones: no conversion may reach them
 constexpr uint32_t kReadCall = 3, kFileWords = 11, kPosOffset = 36, kEofOffset = 40;
 
 // What one argument cell must hold after the call.
@@ -27,7 +27,7 @@ Cell untouched() { return {}; }
 Cell word(int64_t v) { return {Cell::Kind::Word, uint32_t(v), {}}; }
 Cell byte(char c) { return {Cell::Kind::Byte, uint8_t(c), {}}; }
 Cell text(std::string s) { return {Cell::Kind::Text, 0, std::move(s)}; }
-Cell null_pointer() { return {Cell::Kind::Null, 0, {}}; }  // a null argument; nothing to look at
+Cell null_pointer() { return {Cell::Kind::Null, 0, {}}; } // a null argument; nothing to look at
 
 struct ScanRow {
     std::string input;
@@ -83,8 +83,9 @@ protected:
                     ++k;
                 ADD_FAILURE() << what << ": argument " << i + 1 << " differs at byte " << k << " (got 0x" << std::hex
                               << int(got[k]) << ", expected 0x" << int(want[k]) << std::dec << ")"
-                              << (c.kind == Cell::Kind::Text ? ", got text '" + shown(guest().read_cstring(addresses[i])) + "'"
-                                                             : std::string());
+                              << (c.kind == Cell::Kind::Text
+                                         ? ", got text '" + shown(guest().read_cstring(addresses[i])) + "'"
+                                         : std::string());
             }
         }
     }
@@ -119,65 +120,145 @@ const std::vector<ScanRow>& rows()
     const Cell none = untouched();
     static const std::vector<ScanRow> table = {
         // Whitespace directives and what numbers skip.
-        {"12 34", "%d %d", 2, {word(12), word(34)}}, {"12\n34", "%d%d", 1, {word(12), none}},
-        {"12\n34", "%d %d", 2, {word(12), word(34)}}, {"\n5", "%d", 0, {none}}, {"\n5", " %d", 1, {word(5)}},
-        {" \t -7", "%d", 1, {word(-7)}}, {"\t\t5", "%u", 1, {word(5)}}, {"\r5", "%d", 0, {none}},
-        {"\v5", "%d", 0, {none}}, {"\f5", "%d", 0, {none}}, {"\r5", " %d", 0, {none}},
-        {"1\r2", "%d %d", 1, {word(1), none}}, {"1\v2", "%d %d", 1, {word(1), none}},
-        {"1 \t\n\n 2", "%d \t\n %d", 2, {word(1), word(2)}}, {"12", "%d\n\n%c", 1, {word(12), none}},
-        {"a\t\n b", "%c %c", 2, {byte('a'), byte('b')}}, {"ab", "%c %c", 2, {byte('a'), byte('b')}},
+        {"12 34", "%d %d", 2, {word(12), word(34)}},
+        {"12\n34", "%d%d", 1, {word(12), none}},
+        {"12\n34", "%d %d", 2, {word(12), word(34)}},
+        {"\n5", "%d", 0, {none}},
+        {"\n5", " %d", 1, {word(5)}},
+        {" \t -7", "%d", 1, {word(-7)}},
+        {"\t\t5", "%u", 1, {word(5)}},
+        {"\r5", "%d", 0, {none}},
+        {"\v5", "%d", 0, {none}},
+        {"\f5", "%d", 0, {none}},
+        {"\r5", " %d", 0, {none}},
+        {"1\r2", "%d %d", 1, {word(1), none}},
+        {"1\v2", "%d %d", 1, {word(1), none}},
+        {"1 \t\n\n 2", "%d \t\n %d", 2, {word(1), word(2)}},
+        {"12", "%d\n\n%c", 1, {word(12), none}},
+        {"a\t\n b", "%c %c", 2, {byte('a'), byte('b')}},
+        {"ab", "%c %c", 2, {byte('a'), byte('b')}},
         // Integers: bases, prefixes, signs, wrap-around.
-        {"0x1f", "%x", 1, {word(0)}}, {"0x1f", "%x%c", 2, {word(0), byte('x')}}, {"0x1f", "%i", 1, {word(31)}},
-        {"0X1F", "%i", 1, {word(31)}}, {"+0x1f", "%i", 1, {word(31)}}, {"-0x10", "%i", 1, {word(-16)}},
-        {"017", "%i", 1, {word(15)}}, {"017", "%d", 1, {word(17)}}, {"-010", "%i", 1, {word(-8)}},
-        {"08", "%i%d", 2, {word(0), word(8)}}, {"09", "%i%d", 2, {word(0), word(9)}}, {"0", "%i", 1, {word(0)}},
-        {"0x", "%i", 0, {none}}, {"0xg", "%i", 0, {none}}, {"0x 5", "%i", 0, {none}},
-        {"19a", "%i%c", 2, {word(19), byte('a')}}, {"AbC", "%X", 1, {word(2748)}}, {"1f", "%X", 1, {word(31)}},
-        {"ffffffff", "%x", 1, {word(-1)}}, {"100000001", "%x", 1, {word(1)}}, {"0x100000001", "%i", 1, {word(1)}},
-        {"-ff", "%x", 1, {word(-255)}}, {"+1F", "%x", 1, {word(31)}}, {"g", "%x", 0, {none}},
-        {"-5", "%u", 0, {none}}, {"+5", "%u", 0, {none}}, {"4294967295", "%u", 1, {word(0xFFFFFFFF)}},
-        {"4294967296", "%u", 1, {word(0)}}, {"99999999999", "%u", 1, {word(99999999999ll & 0xFFFFFFFF)}},
-        {"4294967297", "%d", 1, {word(1)}}, {"2147483648", "%d", 1, {word(INT32_MIN)}},
-        {"-2147483649", "%d", 1, {word(2147483647)}}, {"+ 5", "%d", 0, {none}}, {"-", "%d", 0, {none}},
-        {"- 5", "%d", 0, {none}}, {"--5", "%d", 0, {none}}, {"\xb5", "%d", 0, {none}},
-        {"12345", "%3d", 1, {word(12345)}}, {"12345", "%2d%d", 1, {word(12345), none}}, {"77", "%10u", 1, {word(77)}},
+        {"0x1f", "%x", 1, {word(0)}},
+        {"0x1f", "%x%c", 2, {word(0), byte('x')}},
+        {"0x1f", "%i", 1, {word(31)}},
+        {"0X1F", "%i", 1, {word(31)}},
+        {"+0x1f", "%i", 1, {word(31)}},
+        {"-0x10", "%i", 1, {word(-16)}},
+        {"017", "%i", 1, {word(15)}},
+        {"017", "%d", 1, {word(17)}},
+        {"-010", "%i", 1, {word(-8)}},
+        {"08", "%i%d", 2, {word(0), word(8)}},
+        {"09", "%i%d", 2, {word(0), word(9)}},
+        {"0", "%i", 1, {word(0)}},
+        {"0x", "%i", 0, {none}},
+        {"0xg", "%i", 0, {none}},
+        {"0x 5", "%i", 0, {none}},
+        {"19a", "%i%c", 2, {word(19), byte('a')}},
+        {"AbC", "%X", 1, {word(2748)}},
+        {"1f", "%X", 1, {word(31)}},
+        {"ffffffff", "%x", 1, {word(-1)}},
+        {"100000001", "%x", 1, {word(1)}},
+        {"0x100000001", "%i", 1, {word(1)}},
+        {"-ff", "%x", 1, {word(-255)}},
+        {"+1F", "%x", 1, {word(31)}},
+        {"g", "%x", 0, {none}},
+        {"-5", "%u", 0, {none}},
+        {"+5", "%u", 0, {none}},
+        {"4294967295", "%u", 1, {word(0xFFFFFFFF)}},
+        {"4294967296", "%u", 1, {word(0)}},
+        {"99999999999", "%u", 1, {word(99999999999ll & 0xFFFFFFFF)}},
+        {"4294967297", "%d", 1, {word(1)}},
+        {"2147483648", "%d", 1, {word(INT32_MIN)}},
+        {"-2147483649", "%d", 1, {word(2147483647)}},
+        {"+ 5", "%d", 0, {none}},
+        {"-", "%d", 0, {none}},
+        {"- 5", "%d", 0, {none}},
+        {"--5", "%d", 0, {none}},
+        {"\xb5", "%d", 0, {none}},
+        {"12345", "%3d", 1, {word(12345)}},
+        {"12345", "%2d%d", 1, {word(12345), none}},
+        {"77", "%10u", 1, {word(77)}},
         // Conversions that do not exist end the scan.
-        {"5", "%ld", 0, {none}}, {"5", "%hd", 0, {none}}, {"5", "%lld", 0, {none}}, {"3.5", "%f", 0, {none}},
-        {"3.5", "%e", 0, {none}}, {"abc", "%o", 0, {none}}, {"abc", "%p", 0, {none}}, {"abc", "%n", 0, {none}},
-        {"abc", "%[a]", 0, {none}}, {"5", "% d", 0, {none}}, {"5", "%5*d", 0, {none}},
-        {"5 6", "%d%", 1, {word(5), none}}, {"5 6", "%d%5", 1, {word(5), none}},
+        {"5", "%ld", 0, {none}},
+        {"5", "%hd", 0, {none}},
+        {"5", "%lld", 0, {none}},
+        {"3.5", "%f", 0, {none}},
+        {"3.5", "%e", 0, {none}},
+        {"abc", "%o", 0, {none}},
+        {"abc", "%p", 0, {none}},
+        {"abc", "%n", 0, {none}},
+        {"abc", "%[a]", 0, {none}},
+        {"5", "% d", 0, {none}},
+        {"5", "%5*d", 0, {none}},
+        {"5 6", "%d%", 1, {word(5), none}},
+        {"5 6", "%d%5", 1, {word(5), none}},
         // Words.
-        {"abc def", "%s %s", 2, {text("abc"), text("def")}}, {"abc def", "%s%s", 2, {text("abc"), text("def")}},
-        {"12abc", "%d%s", 2, {word(12), text("abc")}}, {"\nabc", "%s", 1, {text("")}},
-        {"  \nabc", "%s%c", 2, {text(""), byte('\n')}}, {"a\rb", "%s", 1, {text("a\rb")}},
-        {"ab\vcd\fe f", "%s", 1, {text("ab\vcd\fe")}}, {"\rabc", "%s", 1, {text("\rabc")}},
-        {" \t abc\tdef", "%s%s", 2, {text("abc"), text("def")}}, {"\xb5\xff\x80", "%s", 1, {text("\xb5\xff\x80")}},
-        {"key=val", "key=%s", 1, {text("val")}}, {"key =val", "key=%s", 0, {none}}, {"   ", "%s", 0, {none}},
-        {"abc def", "%s%s", 1, {null_pointer(), text("def")}}, {"abc def", "%*s%s", 1, {text("def")}},
+        {"abc def", "%s %s", 2, {text("abc"), text("def")}},
+        {"abc def", "%s%s", 2, {text("abc"), text("def")}},
+        {"12abc", "%d%s", 2, {word(12), text("abc")}},
+        {"\nabc", "%s", 1, {text("")}},
+        {"  \nabc", "%s%c", 2, {text(""), byte('\n')}},
+        {"a\rb", "%s", 1, {text("a\rb")}},
+        {"ab\vcd\fe f", "%s", 1, {text("ab\vcd\fe")}},
+        {"\rabc", "%s", 1, {text("\rabc")}},
+        {" \t abc\tdef", "%s%s", 2, {text("abc"), text("def")}},
+        {"\xb5\xff\x80", "%s", 1, {text("\xb5\xff\x80")}},
+        {"key=val", "key=%s", 1, {text("val")}},
+        {"key =val", "key=%s", 0, {none}},
+        {"   ", "%s", 0, {none}},
+        {"abc def", "%s%s", 1, {null_pointer(), text("def")}},
+        {"abc def", "%*s%s", 1, {text("def")}},
         // A width bounds the bytes "%s" stores (mended); the rest stays for the next directive.
-        {"abc", "%2s", 1, {text("ab")}}, {"abcdef", "%3s", 1, {text("abc")}},
-        {"abcdef", "%3s%s", 2, {text("abc"), text("def")}}, {"abcdef", "%1s%1s%1s", 3, {text("a"), text("b"), text("c")}},
-        {"abcdef", "%3s%c", 2, {text("abc"), byte('d')}}, {"abc", "%3s%c", 1, {text("abc"), none}},
-        {"ab cd", "%5s%s", 2, {text("ab"), text("cd")}}, {"abcdef", "%*2s%s", 1, {text("cdef")}},
-        {"abcdef", "%2s%s", 1, {null_pointer(), text("cdef")}}, {"abcdef", "%0s", 1, {text("abcdef")}},
-        {"abcdef", "%4294967295s", 1, {text("abcdef")}}, {"abcdef", "%99999999999999999999s", 1, {text("abcdef")}},
-        {"\nabc", "%2s", 1, {text("")}}, {"  abcdef", "%4s%d", 1, {text("abcd"), none}},
+        {"abc", "%2s", 1, {text("ab")}},
+        {"abcdef", "%3s", 1, {text("abc")}},
+        {"abcdef", "%3s%s", 2, {text("abc"), text("def")}},
+        {"abcdef", "%1s%1s%1s", 3, {text("a"), text("b"), text("c")}},
+        {"abcdef", "%3s%c", 2, {text("abc"), byte('d')}},
+        {"abc", "%3s%c", 1, {text("abc"), none}},
+        {"ab cd", "%5s%s", 2, {text("ab"), text("cd")}},
+        {"abcdef", "%*2s%s", 1, {text("cdef")}},
+        {"abcdef", "%2s%s", 1, {null_pointer(), text("cdef")}},
+        {"abcdef", "%0s", 1, {text("abcdef")}},
+        {"abcdef", "%4294967295s", 1, {text("abcdef")}},
+        {"abcdef", "%99999999999999999999s", 1, {text("abcdef")}},
+        {"\nabc", "%2s", 1, {text("")}},
+        {"  abcdef", "%4s%d", 1, {text("abcd"), none}},
         {"ab12", "%2s%d", 2, {text("ab"), word(12)}},
         // Bytes: no blanks skipped, one byte whatever the width.
-        {"  x", "%c", 1, {byte(' ')}}, {"ab", "%c%c", 2, {byte('a'), byte('b')}}, {"\n", "%c", 1, {byte('\n')}},
-        {"abc", "%3c%c", 2, {byte('a'), byte('b')}}, {"x", "%*c%d", 0, {none}}, {"xy", "%*c%c", 1, {byte('y')}},
+        {"  x", "%c", 1, {byte(' ')}},
+        {"ab", "%c%c", 2, {byte('a'), byte('b')}},
+        {"\n", "%c", 1, {byte('\n')}},
+        {"abc", "%3c%c", 2, {byte('a'), byte('b')}},
+        {"x", "%*c%d", 0, {none}},
+        {"xy", "%*c%c", 1, {byte('y')}},
         {"", "%c", 0, {none}},
         // The escape and literals.
-        {"100%", "%d%%", 1, {word(100)}}, {"%5", "%%%d", 1, {word(5)}}, {"  %5", "%%%d", 0, {none}},
-        {"  %5", " %%%d", 1, {word(5)}}, {"%", "%*%%d", 0, {none}}, {"a\rb", "a\r%c", 1, {byte('b')}},
-        {"\v5", "\v%d", 1, {word(5)}}, {"5", "\v%d", 0, {none}}, {"\f\f5", "\f%d", 0, {none}},
-        {"ab", "ab%d", 0, {none}}, {"a", "ab%d", 0, {none}}, {"x5", "y%d", 0, {none}},
+        {"100%", "%d%%", 1, {word(100)}},
+        {"%5", "%%%d", 1, {word(5)}},
+        {"  %5", "%%%d", 0, {none}},
+        {"  %5", " %%%d", 1, {word(5)}},
+        {"%", "%*%%d", 0, {none}},
+        {"a\rb", "a\r%c", 1, {byte('b')}},
+        {"\v5", "\v%d", 1, {word(5)}},
+        {"5", "\v%d", 0, {none}},
+        {"\f\f5", "\f%d", 0, {none}},
+        {"ab", "ab%d", 0, {none}},
+        {"a", "ab%d", 0, {none}},
+        {"x5", "y%d", 0, {none}},
         // Suppression takes no argument.
-        {"9", "%*d%d", 0, {none}}, {"7 8", "%d%*d", 1, {word(7)}}, {"7 8 9", "%*d%d%*d", 1, {word(8)}},
-        {"1 2 3", "%d%*5d%d", 2, {word(1), word(3)}}, {"5 abc", "%*u%*s", 0, {}},
+        {"9", "%*d%d", 0, {none}},
+        {"7 8", "%d%*d", 1, {word(7)}},
+        {"7 8 9", "%*d%d%*d", 1, {word(8)}},
+        {"1 2 3", "%d%*5d%d", 2, {word(1), word(3)}},
+        {"5 abc", "%*u%*s", 0, {}},
         // The empty input.
-        {"", "%d", 0, {none}}, {"", "%s", 0, {none}}, {"", "%u", 0, {none}}, {"", "%%", 0, {}}, {"", "", 0, {}},
-        {"", " ", 0, {}}, {"abc", "", 0, {none}},
+        {"", "%d", 0, {none}},
+        {"", "%s", 0, {none}},
+        {"", "%u", 0, {none}},
+        {"", "%%", 0, {}},
+        {"", "", 0, {}},
+        {"", " ", 0, {}},
+        {"abc", "", 0, {none}},
     };
     return table;
 }
@@ -192,7 +273,8 @@ TEST_F(ScanTest, SscanfAndVsscanfTable)
 TEST_F(ScanTest, EachPlaceSkipsExactlyItsOwnBlanks)
 {
     const std::string meaningful = "0123456789+-%";
-    uint32_t number = guest().put_string("%d"), spaced = guest().put_string(" %d"), word_format = guest().put_string("%s");
+    uint32_t number = guest().put_string("%d"), spaced = guest().put_string(" %d"),
+             word_format = guest().put_string("%s");
     for (int b = 1; b < 256; ++b) {
         if (meaningful.find(char(b)) != std::string::npos)
             continue;
@@ -301,7 +383,7 @@ TEST_F(FscanfTest, LongWordKeeps255BytesAndDropsTheRest)
     guest().feed_input(word300 + " next\n");
     uint32_t f = stdin_record();
     expect_fscanf(f, "%s", 1, {text(word300.substr(0, 255))});
-    expect_state(f, 301, 0, 301);  // every byte of the word and its separator is read
+    expect_state(f, 301, 0, 301); // every byte of the word and its separator is read
     expect_fscanf(f, "%s", 1, {text("next")});
 }
 
@@ -312,7 +394,7 @@ TEST_F(FscanfTest, EndOfInputSetsEofWhichIsNeitherConsultedNorCleared)
     expect_fscanf(f, "%d", 0, {untouched()});
     expect_state(f, 3, 1, 4);
     expect_fscanf(f, "%d", -1, {untouched()});
-    expect_state(f, 3, 1, 1);  // a later call reads again
+    expect_state(f, 3, 1, 1); // a later call reads again
     guest().feed_input("33 ");
     expect_fscanf(f, "%d", 1, {word(33)});
     expect_state(f, 6, 1, 3);
@@ -360,7 +442,7 @@ TEST_F(FscanfTest, ReadsTheStreamsOwnDescriptor)
 TEST_F(FscanfTest, FailedReadAfterTheWordBeganEndsTheWord)
 {
     guest().feed_input("4567 8");
-    guest().inject("read@3=-5");  // the word is "45"
+    guest().inject("read@3=-5"); // the word is "45"
     uint32_t f = stdin_record();
     expect_fscanf(f, "%d", 1, {word(45)});
     expect_state(f, 2, 1, 3);

@@ -9,7 +9,7 @@
 namespace vekos::test {
 namespace {
 
-class StartupTest : public GuestTest {};
+class StartupTest : public GuestTest { };
 
 std::string hex_line(uint32_t v)
 {
@@ -62,7 +62,7 @@ TEST_F(StartupTest, EntryIsTheFirstAddressOfTheCode)
     EXPECT_EQ(guest().symbol("_start"), image.entry());
     // The code segment begins with _start: nothing is placed before it.
     const Segment& code = image.segments().front();
-    EXPECT_EQ(code.flags, 5u);  // r-x
+    EXPECT_EQ(code.flags, 5u); // r-x
     EXPECT_EQ(code.vaddr, image.entry());
 }
 
@@ -75,8 +75,8 @@ TEST_F(StartupTest, StartHangsIfExitComesBack)
     uint32_t eip = guest().machine().reg(UC_X86_REG_EIP);
     // Either the wrapper's own loop or _start's .hang: never past them.
     uint32_t exit_fn = guest().symbol("_exit");
-    EXPECT_TRUE((eip >= exit_fn && eip < exit_fn + 32) ||
-                (eip >= guest().symbol("_start") && eip < guest().symbol("_start") + 32));
+    EXPECT_TRUE((eip >= exit_fn && eip < exit_fn + 32)
+        || (eip >= guest().symbol("_start") && eip < guest().symbol("_start") + 32));
 }
 
 TEST_F(StartupTest, FpuStartsInItsPowerOnState)

@@ -20,16 +20,19 @@ protected:
     int32_t error() { return int32_t(guest().global_u32("errno")); }
     uint32_t size_word(uint32_t payload) { return guest().read_u32(payload - 4); }
     template <typename... Args>
-    uint32_t call(const char* fn, Args... args) { return guest()(fn, args...).eax; }
+    uint32_t call(const char* fn, Args... args)
+    {
+        return guest()(fn, args...).eax;
+    }
     uint32_t malloc(uint32_t n) { return call("malloc", n); }
 };
 
 TEST_F(HeapTest, BlockLengthIsTheSizeWordAndPayloadRoundedToEight)
 {
     EXPECT_EQ(heap() % 8, 0u);
-    const uint32_t rows[][3] = {{0, 1, 8},    {1, 1, 8},    {4, 4, 8},    {5, 5, 16},   {12, 12, 16},
-                                {13, 13, 24}, {20, 20, 24}, {21, 21, 32}, {1000, 1000, 1008}};
-    for (auto [request, recorded, block] : rows) {  // request, size word, block length
+    const uint32_t rows[][3] = {{0, 1, 8}, {1, 1, 8}, {4, 4, 8}, {5, 5, 16}, {12, 12, 16}, {13, 13, 24}, {20, 20, 24},
+        {21, 21, 32}, {1000, 1000, 1008}};
+    for (auto [request, recorded, block] : rows) { // request, size word, block length
         guest().reset();
         uint32_t p = malloc(request);
         EXPECT_EQ(p, heap() + 4) << request;
@@ -52,15 +55,15 @@ TEST_F(HeapTest, ExactFitsAreGrantedFailureLeavesTheMarkAndTheOldBlock)
     guest().reset();
     uint32_t p = malloc(4);
     guest().write_u32(p, 0x11223344);
-    ASSERT_NE(malloc(kArena - used() - 16 - 4), 0u);  // leaves 16 bytes free
+    ASSERT_NE(malloc(kArena - used() - 16 - 4), 0u); // leaves 16 bytes free
     const uint32_t mark = used();
-    EXPECT_EQ(malloc(13), 0u);  // needs 24
+    EXPECT_EQ(malloc(13), 0u); // needs 24
     EXPECT_EQ(error(), kEnomem);
     EXPECT_EQ(call("realloc", p, 13), 0u);
     EXPECT_EQ(used(), mark);
     EXPECT_EQ(guest().read_u32(p), 0x11223344u);
     EXPECT_EQ(size_word(p), 4u);
-    EXPECT_EQ(malloc(12), heap() + mark + 4);  // needs exactly 16
+    EXPECT_EQ(malloc(12), heap() + mark + 4); // needs exactly 16
     EXPECT_EQ(used(), kArena);
     EXPECT_EQ(error(), kEnomem) << "errno is never cleared";
 }
@@ -92,7 +95,7 @@ TEST_F(HeapTest, CallocChecksTheFullProductAndZeroesThePayload)
     EXPECT_EQ(used(), 24u);
     for (auto [count, size] : {std::pair{0u, 5u}, {5u, 0u}, {0u, 0u}, {0u, 0xFFFFFFFFu}}) {
         guest().reset();
-        p = call("calloc", count, size);  // nothing: a minimal block
+        p = call("calloc", count, size); // nothing: a minimal block
         EXPECT_EQ(p, heap() + 4);
         EXPECT_EQ(size_word(p), 1u);
         EXPECT_EQ(used(), 8u);
@@ -119,11 +122,11 @@ TEST_F(HeapTest, ReallocAlwaysMovesAndCopiesTheSmallerSizeAndFreeGivesNothingBac
     EXPECT_EQ(guest().read(none, 1)[0], 'A');
 
     guest().reset();
-    p = call("realloc", 0, 10);  // of null: malloc
+    p = call("realloc", 0, 10); // of null: malloc
     EXPECT_EQ(p, heap() + 4);
     EXPECT_EQ(size_word(p), 10u);
     EXPECT_EQ(used(), 16u);
-    guest().reset();  // free gives nothing back
+    guest().reset(); // free gives nothing back
     p = malloc(16);
     guest()("free", 0);
     guest()("free", p);
@@ -205,7 +208,7 @@ TEST_F(RandomTest, SelfSeedFollowsTheTimeStampCounterFormula)
     EXPECT_EQ(rand(), 5758) << "later draws take the plain step";
 }
 
-class ProcessTest : public GuestTest {};
+class ProcessTest : public GuestTest { };
 
 TEST_F(ProcessTest, ExitAndAbortEndAtOnceAndAtexitRecordsNothing)
 {
@@ -218,16 +221,16 @@ TEST_F(ProcessTest, ExitAndAbortEndAtOnceAndAtexitRecordsNothing)
         EXPECT_EQ(guest().calls()[0].in.eax, 2u);
     }
     guest().reset();
-    EXPECT_EQ(guest()("atexit", guest().symbol("test_spin")).value(), 0);  // would hang if it ran
+    EXPECT_EQ(guest()("atexit", guest().symbol("test_spin")).value(), 0); // would hang if it ran
     guest().machine().set_instruction_limit(100000);
     EXPECT_TRUE(guest()("exit", 0).exited());
 }
 
 TEST_F(ProcessTest, ErrorMessagesErrnoEnvironmentAndAbsoluteValues)
 {
-    for (auto [number, text] : {std::pair{0, "ok"}, {2, "no such file"}, {22, "invalid argument"},
-                                {38, "not implemented"}, {12, "error"}, {1, "error"}, {23, "error"},
-                                {37, "error"}, {39, "error"}, {-2, "error"}, {INT_MIN, "error"}})
+    for (auto [number, text] :
+        {std::pair{0, "ok"}, {2, "no such file"}, {22, "invalid argument"}, {38, "not implemented"}, {12, "error"},
+            {1, "error"}, {23, "error"}, {37, "error"}, {39, "error"}, {-2, "error"}, {INT_MIN, "error"}})
         EXPECT_EQ(guest().read_cstring(guest()("strerror", number).eax), text) << number;
     EXPECT_EQ(guest().global_u32("errno"), 0u);
     EXPECT_EQ(guest()("malloc", 0xFFFFFFFFu).eax, 0u);
@@ -239,7 +242,8 @@ TEST_F(ProcessTest, ErrorMessagesErrnoEnvironmentAndAbsoluteValues)
         EXPECT_EQ(guest()("getenv", guest().put_string(name)).eax, 0u) << name;
     EXPECT_EQ(guest()("getenv", 0).eax, 0u);
     for (const char* fn : {"abs", "labs"})
-        for (auto [in, out] : {std::pair{0, 0}, {5, 5}, {-5, 5}, {INT_MAX, INT_MAX}, {-INT_MAX, INT_MAX}, {INT_MIN, INT_MIN}})
+        for (auto [in, out] :
+            {std::pair{0, 0}, {5, 5}, {-5, 5}, {INT_MAX, INT_MAX}, {-INT_MAX, INT_MAX}, {INT_MIN, INT_MIN}})
             EXPECT_EQ(guest()(fn, in).value(), out) << fn << " " << in;
 }
 

@@ -15,11 +15,20 @@
 namespace vekos::test {
 namespace {
 
-std::string hex(uint32_t v) { char b[16]; std::snprintf(b, sizeof b, "0x%08x", v); return b; }
+std::string hex(uint32_t v)
+{
+    char b[16];
+    std::snprintf(b, sizeof b, "0x%08x", v);
+    return b;
+}
 
 class TraceTest : public GuestTest {
 protected:
-    void SetUp() override { GuestTest::SetUp(); restart(); }
+    void SetUp() override
+    {
+        GuestTest::SetUp();
+        restart();
+    }
     // A fresh process that still traces into lines_.
     void restart()
     {
@@ -28,7 +37,10 @@ protected:
             [this](const GuestMemory& m, const CallRecord& c) { lines_.push_back(format_call(m, c)); });
         lines_.clear();
     }
-    uint32_t bytes(std::string_view s) { return guest().put_bytes({reinterpret_cast<const uint8_t*>(s.data()), s.size()}); }
+    uint32_t bytes(std::string_view s)
+    {
+        return guest().put_bytes({reinterpret_cast<const uint8_t*>(s.data()), s.size()});
+    }
     // The one line a single guest call leaves.
     std::string line_of(std::string_view fn, std::vector<uint32_t> args)
     {
@@ -45,15 +57,19 @@ TEST_F(TraceTest, EachCallHasItsOwnLineUnimplementedOnesRaw)
     // Written bytes are quoted, escaped and cut after 32.
     const std::string a32 = "0123456789abcdefghijklmnopqrstuv";
     const std::vector<std::pair<std::string, std::string>> writes = {
-        {"hi\n", R"("hi\n")"},      {"", R"("")"},
-        {a32, "\"" + a32 + "\""},   {a32 + "w", "\"" + a32 + "\"..."},  // exactly the limit is whole; one more is cut
+        {"hi\n", R"("hi\n")"},
+        {"", R"("")"},
+        {a32, "\"" + a32 + "\""},
+        {a32 + "w", "\"" + a32 + "\"..."}, // exactly the limit is whole; one more is cut
         {a32 + "wxyz and so on", "\"" + a32 + "\"..."},
-        {std::string("\x01\x7f\x80\xff", 4), R"("\x01\x7f\x80\xff")"}, {std::string("\0z", 2), R"("\x00z")"},
+        {std::string("\x01\x7f\x80\xff", 4), R"("\x01\x7f\x80\xff")"},
+        {std::string("\0z", 2), R"("\x00z")"},
         {"tab\there\r\"q\" back\\slash", R"("tab\there\r\"q\" back\\slash")"},
     };
     for (const auto& [data, shown] : writes) {
         std::string n = std::to_string(data.size());
-        EXPECT_EQ(line_of("write", {1, bytes(data), uint32_t(data.size())}), "write(1, " + shown + ", " + n + ") = " + n);
+        EXPECT_EQ(
+            line_of("write", {1, bytes(data), uint32_t(data.size())}), "write(1, " + shown + ", " + n + ") = " + n);
     }
 
     std::ofstream(guest().root() / "present") << "abc";
@@ -92,28 +108,34 @@ TEST_F(TraceTest, EachCallHasItsOwnLineUnimplementedOnesRaw)
 
     // Calls not implemented show their raw arguments.
     const std::vector<std::pair<uint32_t, std::string>> unimplemented = {
-        {VEKOS_SYS_gui_create, "gui_create"}, {VEKOS_SYS_gui_draw_char_font, "gui_draw_char_font"},
-        {VEKOS_SYS_spawn, "spawn"},           {VEKOS_SYS_getkey, "getkey"},
-        {VEKOS_SYS_mkfifo, "mkfifo"},         {200, "call200"},
+        {VEKOS_SYS_gui_create, "gui_create"},
+        {VEKOS_SYS_gui_draw_char_font, "gui_draw_char_font"},
+        {VEKOS_SYS_spawn, "spawn"},
+        {VEKOS_SYS_getkey, "getkey"},
+        {VEKOS_SYS_mkfifo, "mkfifo"},
+        {200, "call200"},
     };
     for (const auto& [number, name] : unimplemented) {
         lines_.clear();
-        TrapOutcome out = guest().kernel().handle(guest().machine().memory(), CallRegs{number, 0x11, 0xFFFFFFFF, 0x80000000});
+        TrapOutcome out
+            = guest().kernel().handle(guest().machine().memory(), CallRegs{number, 0x11, 0xFFFFFFFF, 0x80000000});
         EXPECT_EQ(out.answer, -38);
         EXPECT_EQ(out.end, TrapOutcome::End::none);
-        EXPECT_EQ(lines_, std::vector<std::string>{name + "(0x00000011, 0xffffffff, 0x80000000) = -38 (not implemented)"});
+        EXPECT_EQ(
+            lines_, std::vector<std::string>{name + "(0x00000011, 0xffffffff, 0x80000000) = -38 (not implemented)"});
         EXPECT_FALSE(guest().calls().back().provided);
     }
     // Through the guest's own wrapper: the pointers, not the strings, are shown.
     uint32_t path = guest().put_string("/bin/x"), args = guest().alloc(8);
-    EXPECT_EQ(line_of("spawn", {path, args, 2}), "spawn(" + hex(path) + ", " + hex(args) + ", 0x00000002) = -38 (not implemented)");
+    EXPECT_EQ(line_of("spawn", {path, args, 2}),
+        "spawn(" + hex(path) + ", " + hex(args) + ", 0x00000002) = -38 (not implemented)");
 }
 
 TEST_F(TraceTest, InjectedAnswersAreMarkedAndExitHasNoAnswer)
 {
     guest().inject("write=-5");
     guest().inject("open@2=9");
-    uint32_t text = bytes("hi\n"), path = guest().put_string("/nothing");  // the open is refused, then injected
+    uint32_t text = bytes("hi\n"), path = guest().put_string("/nothing"); // the open is refused, then injected
     EXPECT_EQ(line_of("write", {1, text, 3}), R"(write(1, "hi\n", 3) = -5 (injected))");
     EXPECT_EQ(line_of("open", {path, 0}), R"(open("/nothing", 0, 0) = -2 (No such file or directory))");
     EXPECT_EQ(line_of("open", {path, 0}), R"(open("/nothing", 0, 0) = 9 (injected))");
@@ -123,12 +145,12 @@ TEST_F(TraceTest, InjectedAnswersAreMarkedAndExitHasNoAnswer)
         restart();
         EXPECT_EQ(line_of("_exit", {uint32_t(status)}), "exit(" + std::to_string(status) + ") = ?");
     }
-    restart();  // a whole run: the last line is the exit with main's result
+    restart(); // a whole run: the last line is the exit with main's result
     ASSERT_EQ(guest().start({"prog", "7"}).why, Stop::Why::Exited);
     ASSERT_GE(lines_.size(), 2u);
     EXPECT_EQ(lines_[1], R"(write(1, "prog", 4) = 4)");
     EXPECT_EQ(lines_.back(), "exit(7) = ?");
-    restart();  // an exit that is injected comes back, and says so
+    restart(); // an exit that is injected comes back, and says so
     guest().inject("_exit=0");
     guest().machine().set_instruction_limit(1000);
     EXPECT_EQ(line_of("_exit", {3}), "exit(3) = 0 (injected)");
@@ -138,11 +160,19 @@ TEST(InjectionParseTest, AcceptedFormsAndRefusals)
 {
     const auto every = std::nullopt;
     const std::vector<std::tuple<const char*, uint32_t, std::optional<uint64_t>, int32_t>> rows = {
-        {"write=-5", 1, every, -5},         {"1=-5", 1, every, -5},         {"write@3=7", 1, 3, 7},
-        {"110@1=0", 110, 1, 0},             {"gui_create=0", 8, every, 0},  {"sleep=-4", 22, every, -4},
-        {"usleep@2=-4", 22, 2, -4},         {"_exit=0", 2, every, 0},       {"exit=1", 2, every, 1},
-        {"200=1", 200, every, 1},           {"write=4294967295", 1, every, -1},
-        {"write=2147483647", 1, every, 2147483647}, {"write=-2147483648", 1, every, INT32_MIN},
+        {"write=-5", 1, every, -5},
+        {"1=-5", 1, every, -5},
+        {"write@3=7", 1, 3, 7},
+        {"110@1=0", 110, 1, 0},
+        {"gui_create=0", 8, every, 0},
+        {"sleep=-4", 22, every, -4},
+        {"usleep@2=-4", 22, 2, -4},
+        {"_exit=0", 2, every, 0},
+        {"exit=1", 2, every, 1},
+        {"200=1", 200, every, 1},
+        {"write=4294967295", 1, every, -1},
+        {"write=2147483647", 1, every, 2147483647},
+        {"write=-2147483648", 1, every, INT32_MIN},
         {"vekfs_stream_end@18446744073709551615=1", 55, 18446744073709551615ull, 1},
     };
     for (const auto& [option, number, nth, answer] : rows) {
@@ -157,7 +187,7 @@ TEST(InjectionParseTest, AcceptedFormsAndRefusals)
         {"N must be a positive whole number", {"write@0=1", "write@=1", "write@x=1", "write@-1=1", "write@2x=1"}},
         {"no call named", {"=5", "@2=5"}},
         {"ANSWER must be a 32-bit whole number",
-         {"write=", "write=abc", "write=1x", "write=0x10", "write=4294967296", "write=-2147483649", "write=1=2"}},
+            {"write=", "write=abc", "write=1x", "write=0x10", "write=4294967296", "write=-2147483649", "write=1=2"}},
     };
     for (const auto& [why, options] : bad)
         for (const char* option : options) {
@@ -166,7 +196,7 @@ TEST(InjectionParseTest, AcceptedFormsAndRefusals)
                 ADD_FAILURE() << option << " was accepted";
             } catch (const UsageError& e) {
                 EXPECT_EQ(std::string(e.what()),
-                          "--inject " + std::string(option) + ": " + why + " (expected CALL[@N]=ANSWER, e.g. write@3=-5)");
+                    "--inject " + std::string(option) + ": " + why + " (expected CALL[@N]=ANSWER, e.g. write@3=-5)");
             }
         }
 }
@@ -190,11 +220,11 @@ protected:
 TEST_F(InjectionTest, NthCallOnlyOrEveryCallAndTheFirstMatchWins)
 {
     EXPECT_EQ(writes({"write@2=-5"}, 4), (std::vector<int32_t>{1, -5, 1, 1}));
-    EXPECT_EQ(guest().output(), "xxx");  // the injected call was not performed
+    EXPECT_EQ(guest().output(), "xxx"); // the injected call was not performed
     ASSERT_EQ(guest().calls().size(), 4u);
     for (size_t i = 0; i < 4; ++i)
         EXPECT_EQ(guest().calls()[i].injected, i == 1) << i;
-    EXPECT_EQ(writes({"1=-7"}, 3), (std::vector<int32_t>{-7, -7, -7}));  // by number, every call
+    EXPECT_EQ(writes({"1=-7"}, 3), (std::vector<int32_t>{-7, -7, -7})); // by number, every call
     EXPECT_EQ(guest().output(), "");
     EXPECT_EQ(writes({"write@2=-5", "write=-1"}, 3), (std::vector<int32_t>{-1, -5, -1}));
 }
@@ -208,7 +238,7 @@ TEST_F(InjectionTest, CountsAreKeptPerCallAndRestartWithTheProcess)
     std::filesystem::remove(guest().root() / "f");
     EXPECT_EQ(guest()("writefile", path, text, 1).value(), 0); // second: injected
     EXPECT_FALSE(std::filesystem::exists(guest().root() / "f"));
-    guest().kernel().reset();  // a new process: counting starts again, injections stay
+    guest().kernel().reset(); // a new process: counting starts again, injections stay
     EXPECT_EQ(guest()("writefile", path, text, 1).value(), 1);
     EXPECT_EQ(guest()("writefile", path, text, 1).value(), 0);
 }

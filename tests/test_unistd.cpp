@@ -18,7 +18,7 @@ constexpr uint32_t kPresetEdx = preset::edx;
 constexpr int32_t kKernelAnswer = 0x1234;
 constexpr uint32_t kClamped = 0x7FFFFFFF;
 
-enum Arg : uint32_t { kPath = 0xA0000001, kBuf = 0xA0000002 };  // placeholders in the table
+enum Arg : uint32_t { kPath = 0xA0000001, kBuf = 0xA0000002 }; // placeholders in the table
 
 struct Trap {
     uint32_t eax, ebx, ecx, edx;
@@ -27,7 +27,7 @@ struct Trap {
 struct Row {
     const char* function;
     std::vector<uint32_t> args;
-    std::vector<Trap> traps;  // empty: refused without entering the kernel
+    std::vector<Trap> traps; // empty: refused without entering the kernel
     int32_t result;
 };
 
@@ -60,7 +60,7 @@ protected:
             const CallRegs& in = guest().calls()[i].in;
             const Trap& want = row.traps[i];
             EXPECT_EQ((std::vector<uint32_t>{in.eax, in.ebx, in.ecx, in.edx}),
-                      (std::vector<uint32_t>{want.eax, fill(want.ebx), fill(want.ecx), fill(want.edx)}))
+                (std::vector<uint32_t>{want.eax, fill(want.ebx), fill(want.ecx), fill(want.edx)}))
                 << label << ", trap " << i;
         }
         expect_callee_saved_kept();
@@ -72,7 +72,7 @@ protected:
 // fills it.  Every wrapper but _exit bears its call's name.
 Row derived_row(const CallInfo& call)
 {
-    constexpr uint32_t kWords[3] = {0x11111111, 0x22222262, 0x33333333};  // the second has open's 0x40
+    constexpr uint32_t kWords[3] = {0x11111111, 0x22222262, 0x33333333}; // the second has open's 0x40
     const uint32_t presets[3] = {kPresetEbx, kPresetEcx, kPresetEdx};
     Row row{call.name.data(), {}, {{call.number, 0, 0, 0}}, kKernelAnswer};
     uint32_t* regs[3] = {&row.traps[0].ebx, &row.traps[0].ecx, &row.traps[0].edx};
@@ -86,20 +86,18 @@ Row derived_row(const CallInfo& call)
             row.args.push_back(kWords[i]);
             *regs[i] = 1;
             break;
-        default:
-            row.args.push_back(kWords[i]);
-            *regs[i] = kWords[i];
+        default: row.args.push_back(kWords[i]); *regs[i] = kWords[i];
         }
     }
     if (call.number == VEKOS_SYS_usleep)
-        row.result = 0;  // its answer is dropped
+        row.result = 0; // its answer is dropped
     return row;
 }
 
 TEST_F(WrapperTest, EveryCallOfTheTableIsOneTrapWithExactlyItsRegisters)
 {
     for (const CallInfo& c : all_calls())
-        if (c.number != VEKOS_SYS_exit)  // _exit does not return; tested below
+        if (c.number != VEKOS_SYS_exit) // _exit does not return; tested below
             expect_traps(derived_row(c), std::string(c.name));
 }
 
@@ -137,14 +135,12 @@ const std::vector<Row>& edge_rows()
         {"sleep", {4294}, {{22, 4294000000u, kPresetEcx, kPresetEdx}}, 0},
         // From 4,295 seconds on the time goes out in pieces instead of wrapping.
         {"sleep", {4295}, {{22, 4294000000u, kPresetEcx, kPresetEdx}, {22, 1000000, kPresetEcx, kPresetEdx}}, 0},
-        {"sleep",
-         {3 * 4294 + 5},
-         {{22, 4294000000u, kPresetEcx, kPresetEdx},
-          {22, 4294000000u, kPresetEcx, kPresetEdx},
-          {22, 4294000000u, kPresetEcx, kPresetEdx},
-          {22, 5000000, kPresetEcx, kPresetEdx}},
-         0},
-        {"sleep", {2 * 4294}, {{22, 4294000000u, kPresetEcx, kPresetEdx}, {22, 4294000000u, kPresetEcx, kPresetEdx}}, 0},
+        {"sleep", {3 * 4294 + 5},
+            {{22, 4294000000u, kPresetEcx, kPresetEdx}, {22, 4294000000u, kPresetEcx, kPresetEdx},
+                {22, 4294000000u, kPresetEcx, kPresetEdx}, {22, 5000000, kPresetEcx, kPresetEdx}},
+            0},
+        {"sleep", {2 * 4294}, {{22, 4294000000u, kPresetEcx, kPresetEdx}, {22, 4294000000u, kPresetEcx, kPresetEdx}},
+            0},
         {"getcwd", {kBuf, 0xFFFFFFFF}, {{52, kBuf, kClamped, 0}}, kKernelAnswer},
         {"getcwd", {kBuf, 0}, {}, -1},
         {"getcwd", {0, 16}, {}, -1},
@@ -250,7 +246,7 @@ TEST_F(WrapperTest, ExitSpinsWhenTheKernelComesBack)
     guest().machine().set_instruction_limit(10000);
     CallResult r = call("_exit", {3});
     EXPECT_EQ(r.stop.why, Stop::Why::InstructionLimit);
-    ASSERT_EQ(guest().calls().size(), 1u);  // one trap, then the loop
+    ASSERT_EQ(guest().calls().size(), 1u); // one trap, then the loop
     uint32_t eip = guest().machine().reg(UC_X86_REG_EIP);
     uint32_t start = guest().symbol("_exit");
     EXPECT_GE(eip, start);
@@ -268,7 +264,7 @@ TEST_F(WrapperTest, WrappersReallyReachTheStandIn)
     EXPECT_EQ(call("read", {0, buf, 2}).value(), 2);
     EXPECT_EQ(guest().read(buf, 3), (std::vector<uint8_t>{'a', 'b', 0xEE}));
     EXPECT_EQ(call("read", {0, buf, 8}).value(), 1);
-    EXPECT_EQ(call("read", {0, buf, 8}).value(), 0);  // end of input
+    EXPECT_EQ(call("read", {0, buf, 8}).value(), 0); // end of input
 }
 
 TEST_F(WrapperTest, ZeroCountWriteIsMadeAndAnswersZero)

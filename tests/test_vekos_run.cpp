@@ -3,9 +3,9 @@
 #include "harness.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -26,7 +26,7 @@ using Clock = std::chrono::steady_clock;
 using Args = std::vector<std::string>;
 
 struct Outcome {
-    int status = -1;  // exit status, or 1000 + signal
+    int status = -1; // exit status, or 1000 + signal
     std::string out, err;
     double seconds = 0;
 };
@@ -47,7 +47,7 @@ protected:
         std::string templ = (fs::temp_directory_path() / "vekos-run-test-XXXXXX").string();
         ASSERT_NE(mkdtemp(templ.data()), nullptr);
         dir_ = templ;
-        root_ = dir_ / "root";  // the program's "/"; its output is captured beside it
+        root_ = dir_ / "root"; // the program's "/"; its output is captured beside it
         fs::create_directory(root_);
     }
     void TearDown() override { fs::remove_all(dir_); }
@@ -75,7 +75,7 @@ protected:
         } else {
             EXPECT_EQ(pipe2(pipe_ends, O_CLOEXEC), 0);
             posix_spawn_file_actions_adddup2(&actions, pipe_ends[1], 1);
-            std::ofstream(out).flush();  // nothing is read back
+            std::ofstream(out).flush(); // nothing is read back
         }
         posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         auto began = Clock::now();
@@ -101,7 +101,7 @@ protected:
         if (output == Output::unread_pipe)
             close(pipe_ends[0]);
         return {WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 1000 + WTERMSIG(wstatus), slurp(out), slurp(err),
-                std::chrono::duration<double>(Clock::now() - began).count()};
+            std::chrono::duration<double>(Clock::now() - began).count()};
     }
     // The crasher with a sandbox of its own.
     Outcome crash(Args options, const Args& args, double limit_seconds = 10, Output output = Output::file)
@@ -116,7 +116,8 @@ protected:
 TEST_F(VekosRunTest, FaultsEndWithTheirStatusAndAOneLineReport)
 {
     const std::vector<std::tuple<Args, int, Args>> rows = {
-        {{"null"}, 139, {"segmentation fault: write to unmapped memory at 0x00000000 (4 bytes); eip 0x", ": mov dword ptr ["}},
+        {{"null"}, 139,
+            {"segmentation fault: write to unmapped memory at 0x00000000 (4 bytes); eip 0x", ": mov dword ptr ["}},
         {{"div"}, 136, {"divide error", "; eip 0x", "div"}},
         {{"ud2"}, 132, {"invalid instruction", "; eip 0x", ": ud2"}},
         {{"--max-insns", "100000", "spin"}, 152, {"stopped by --max-insns 100000 after "}},
@@ -142,8 +143,9 @@ TEST_F(VekosRunTest, TimeoutStopsSpinningAndSleepingProgramsAndFastSkipsSleeping
         EXPECT_TRUE(contains(r.err, "stopped after 0.5 s (--timeout)")) << r.err;
     }
     // A program that ends in time is not touched; without --fast sleeping really takes the time.
-    for (const auto& [options, args, status, least, most] : std::vector<std::tuple<Args, Args, int, double, double>>{
-             {{"--timeout", "5"}, {"exit", "3"}, 3, 0, 3}, {{"--fast"}, {"sleep", "1000"}, 0, 0, 3}, {{}, {"sleep", "1"}, 0, 0.95, 10}}) {
+    for (const auto& [options, args, status, least, most] :
+        std::vector<std::tuple<Args, Args, int, double, double>>{{{"--timeout", "5"}, {"exit", "3"}, 3, 0, 3},
+            {{"--fast"}, {"sleep", "1000"}, 0, 0, 3}, {{}, {"sleep", "1"}, 0, 0.95, 10}}) {
         Outcome r = crash(options, args);
         EXPECT_EQ(r.status, status) << args[1];
         EXPECT_GE(r.seconds, least) << args[1];
@@ -154,7 +156,8 @@ TEST_F(VekosRunTest, TimeoutStopsSpinningAndSleepingProgramsAndFastSkipsSleeping
 // Usage errors exit with 2; programs that cannot run with 126, or 127 when missing, and an exact report.
 TEST_F(VekosRunTest, UsageErrorsAndProgramsThatCannotRun)
 {
-    const std::string root = root_.string(), text = (root_ / "script.txt").string(), missing = (root_ / "missing").string();
+    const std::string root = root_.string(), text = (root_ / "script.txt").string(),
+                      missing = (root_ / "missing").string();
     std::ofstream(text) << "echo hi\n";
     const std::vector<std::tuple<Args, int, std::string>> rows = {
         {{}, 2, "no PROGRAM given"},
@@ -175,9 +178,11 @@ TEST_F(VekosRunTest, UsageErrorsAndProgramsThatCannotRun)
         {{"--root", root, "/bin/true"}, 126, "vekos-run: /bin/true: not a 32-bit ELF file (it is 64-bit)\n"},
         {{"--root", root, root}, 126, "vekos-run: " + root + ": is a directory, not a program\n"},
         // Values out of range or not numbers at all; calls that never answer.
-        {{"--timeout", "1e10", crasher()}, 2, "vekos-run: --timeout: 1e10 is not a number of seconds above 0 and at most 10000000\n"},
+        {{"--timeout", "1e10", crasher()}, 2,
+            "vekos-run: --timeout: 1e10 is not a number of seconds above 0 and at most 10000000\n"},
         {{"--timeout", "nan", crasher()}, 2, "--timeout: nan is not a number of seconds"},
-        {{"--max-insns", "18446744073709551616", crasher()}, 2, "vekos-run: --max-insns: 18446744073709551616 is not a whole number from 1 to 18446744073709551615\n"},
+        {{"--max-insns", "18446744073709551616", crasher()}, 2,
+            "vekos-run: --max-insns: 18446744073709551616 is not a whole number from 1 to 18446744073709551615\n"},
         {{"--max-file-size", "2G", crasher()}, 2, "--max-file-size: 2G is not a size in bytes from 0 to 2147483647"},
         {{"--inject", "exit=0", crasher(), "exit", "3"}, 2, "--inject exit=0: exit never returns to the program"},
         {{"--inject", "_exit@1=0", crasher(), "exit", "3"}, 2, "--inject _exit@1=0: exit never returns"},
@@ -205,13 +210,17 @@ TEST_F(VekosRunTest, OptionsTraceAndInjection)
         // A repeatable option right before the program takes one value, not the program.
         {{"--root", root, "--inject", "write@1=-5", crasher(), "echo", "a", "b"}, 1, "b\n", ""},
         {{"--root", root, "--", crasher(), "echo", "--", "-x"}, 0, "-- -x\n", ""},
-        {{"--root=" + root, "--inject=write=-5", "--timeout=5", "--max-insns=100000000", crasher(), "echo", "z"}, 1, "", ""},
+        {{"--root=" + root, "--inject=write=-5", "--timeout=5", "--max-insns=100000000", crasher(), "echo", "z"}, 1, "",
+            ""},
         {{"--root", root, "--trace", crasher(), "echo", "hi"}, 0, "hi\n", "write(1, \"hi\\n\", 3) = 3\nexit(0) = ?\n"},
         {{"--root", root, "--trace=" + trace_file, crasher(), "echo", "a", "b"}, 0, "a b\n", ""},
         // One failed write; the option repeats; a call given by number.
-        {{"--root", root, "--inject", "write@2=-5", "--trace", crasher(), "echo", "one", "two", "three"}, 1, "one three\n",
-         "write(1, \"one \", 4) = 4\nwrite(1, \"two \", 4) = -5 (injected)\nwrite(1, \"three\\n\", 6) = 6\nexit(1) = ?\n"},
-        {{"--root", root, "--inject", "write@1=-9", "--inject", "1@3=-9", crasher(), "echo", "x", "y", "z"}, 2, "y ", ""},
+        {{"--root", root, "--inject", "write@2=-5", "--trace", crasher(), "echo", "one", "two", "three"}, 1,
+            "one three\n",
+            "write(1, \"one \", 4) = 4\nwrite(1, \"two \", 4) = -5 (injected)\nwrite(1, \"three\\n\", 6) = 6\nexit(1) "
+            "= ?\n"},
+        {{"--root", root, "--inject", "write@1=-9", "--inject", "1@3=-9", crasher(), "echo", "x", "y", "z"}, 2, "y ",
+            ""},
     };
     for (const auto& row : rows) {
         Outcome r = run(row.args);
@@ -225,10 +234,14 @@ TEST_F(VekosRunTest, OptionsTraceAndInjection)
 TEST_F(VekosRunTest, ProgramsExitWithTheirOwnStatusAndRootIsTheirSlash)
 {
     const std::vector<std::tuple<Args, int, std::string, std::string>> rows = {
-        {{"exit", "0"}, 0, "", ""},   {{"exit", "7"}, 7, "", ""},    {{"exit", "255"}, 255, "", ""},
-        {{"exit", "300"}, 300 & 0xFF, "", ""}, {{"exit", "-1"}, 255, "", ""}, {{"bogus"}, 2, "", "crasher: unknown mode\n"},
+        {{"exit", "0"}, 0, "", ""},
+        {{"exit", "7"}, 7, "", ""},
+        {{"exit", "255"}, 255, "", ""},
+        {{"exit", "300"}, 300 & 0xFF, "", ""},
+        {{"exit", "-1"}, 255, "", ""},
+        {{"bogus"}, 2, "", "crasher: unknown mode\n"},
         {{"echo", "hello", "world"}, 0, "hello world\n", ""},
-        {{"echo", "--fast", "--help"}, 0, "--fast --help\n", ""},  // options after the program are its own
+        {{"echo", "--fast", "--help"}, 0, "--fast --help\n", ""}, // options after the program are its own
         {{"write", "/out.txt", "hello"}, 0, "", ""},
         {{"write", "../../escaped.txt", "x"}, 0, "", ""},
         {{"cat", "/out.txt"}, 0, "hello", ""},
@@ -256,14 +269,16 @@ TEST_F(VekosRunTest, HostileProgramsEndWithTheRightStatusInBoundedTime)
         Args options, args;
         Output output;
         int status;
-        std::string err;  // contained in standard error
-        double most;      // seconds
+        std::string err; // contained in standard error
+        double most;     // seconds
     } rows[] = {
-        {{}, {"jump", "c0001000"}, Output::file, 139, "segmentation fault: execution outside the program at 0xc0001000, "
-                                                       "the stand-in's own page; eip 0xc0001000: int3\n", 3},
+        {{}, {"jump", "c0001000"}, Output::file, 139,
+            "segmentation fault: execution outside the program at 0xc0001000, "
+            "the stand-in's own page; eip 0xc0001000: int3\n",
+            3},
         {{"--timeout", "1"}, {"flood"}, Output::unread_pipe, 124, "stopped after 1 s (--timeout)", 3},
         {{}, {"flood"}, Output::closed_pipe, 141, "its standard output or error was closed (broken pipe)", 3},
-        {{}, {"cat", "/fifo"}, Output::file, 0, "", 3},  // a FIFO under the root never holds the program
+        {{}, {"cat", "/fifo"}, Output::file, 0, "", 3}, // a FIFO under the root never holds the program
         {{"--max-file-size", "100"}, {"write", "/big", std::string(200, 'x')}, Output::file, 1, "", 3},
         {{"--max-file-size", "4K"}, {"stream", "/s", "8"}, Output::file, 1, "", 3},
         {{"--fs-quota", "4K"}, {"stream", "/s", "8"}, Output::file, 1, "", 3},
@@ -291,7 +306,7 @@ TEST_F(VekosRunTest, OnlyRegularFilesOfAProgramsSizeAreLoaded)
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     std::ofstream(plain) << "x";
     std::ofstream(big).flush();
-    fs::resize_file(big, (64u << 20) + 1);  // sparse: costs nothing
+    fs::resize_file(big, (64u << 20) + 1); // sparse: costs nothing
     const std::vector<std::pair<std::string, std::string>> rows = {
         {fifo.string(), "is not a regular file (it is a FIFO)"},
         {"/dev/zero", "is not a regular file (it is a character device)"},
@@ -337,8 +352,9 @@ TEST_F(VekosRunTest, OutputFilesAreTouchedOnlyWithSomethingToWrite)
             SCOPED_TRACE(std::string(option) + " " + path.filename().string());
             Outcome r = crash({"--display", "none", option, path.string()}, {"exit", "0"});
             EXPECT_EQ(r.status, 0);
-            EXPECT_EQ(r.err, "vekos-run: " + std::string(option) + " " + path.string() +
-                                 ": no frame was presented, no file written\n");
+            EXPECT_EQ(r.err,
+                "vekos-run: " + std::string(option) + " " + path.string()
+                    + ": no frame was presented, no file written\n");
             unchanged();
         }
     // Unwritable places are refused before the program runs (it would write /ran).
@@ -366,8 +382,8 @@ TEST_F(VekosRunTest, HelpNamesEveryOptionAndStatus)
     Outcome r = run({"--help"});
     EXPECT_EQ(r.status, 0);
     for (const char* part : {"--root", "--fast", "--trace", "--inject", "--max-insns", "--timeout", "--help",
-                             "--max-file-size", "--fs-quota", "PROGRAM", "2 ", "124", "125", "126", "127", "128+N",
-                             "132", "136", "139", "141", "152", "512 KiB", "16 loadable segments"})
+             "--max-file-size", "--fs-quota", "PROGRAM", "2 ", "124", "125", "126", "127", "128+N", "132", "136", "139",
+             "141", "152", "512 KiB", "16 loadable segments"})
         EXPECT_TRUE(contains(r.out, part)) << part;
     EXPECT_EQ(r.err, "");
 }

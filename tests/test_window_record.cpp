@@ -42,13 +42,13 @@ DecodedGif record(const std::string& path, const std::vector<Framebuffer>& frame
 TEST(GifRecording, FramesDecodeToExactlyWhatWasPresented)
 {
     TempDir dir;
-    const std::vector<Framebuffer> frames = {paneprobe_frame(82), paneprobe_frame(84), paneprobe_frame(84),
-                                             paneprobe_frame(422)};
+    const std::vector<Framebuffer> frames
+        = {paneprobe_frame(82), paneprobe_frame(84), paneprobe_frame(84), paneprobe_frame(422)};
     DecodedGif decoded = record(dir / "a.gif", frames);
     std::ifstream in(dir / "a.gif", std::ios::binary);
     std::string head(10, '\0');
     in.read(head.data(), 10);
-    EXPECT_EQ(head, std::string("GIF89a\x80\x02\xe0\x01", 10));  // 640 x 480
+    EXPECT_EQ(head, std::string("GIF89a\x80\x02\xe0\x01", 10)); // 640 x 480
     ASSERT_TRUE(decoded.gif);
     GifFileType* g = decoded.gif.get();
     ASSERT_EQ(g->ImageCount, 4);
@@ -68,7 +68,7 @@ TEST(GifRecording, FramesDecodeToExactlyWhatWasPresented)
     EXPECT_EQ(box(g, 2)[2] * box(g, 2)[3], 1);
     const SavedImage& first = g->SavedImages[0];
     ASSERT_NE(first.ImageDesc.ColorMap, nullptr);
-    EXPECT_EQ(first.ImageDesc.ColorMap->ColorCount, 4);  // the exact three colours
+    EXPECT_EQ(first.ImageDesc.ColorMap->ColorCount, 4); // the exact three colours
     // It loops for ever: NETSCAPE2.0 with a loop count of 0.
     bool loops = false;
     for (int i = 0; i + 1 < first.ExtensionBlockCount; ++i) {
@@ -98,7 +98,8 @@ TEST(GifRecording, ManyColoursAreReducedTo256)
     for (int y = 0; y < 480; ++y)
         for (int x = 0; x < 640; ++x)
             for (int shift : {16, 8, 0}) {
-                const int e = std::abs(int(f.at(x, y) >> shift & 0xFF) - int(decoded.frames[1].at(x, y) >> shift & 0xFF));
+                const int e
+                    = std::abs(int(f.at(x, y) >> shift & 0xFF) - int(decoded.frames[1].at(x, y) >> shift & 0xFF));
                 worst = std::max(worst, e);
                 total += e;
             }
@@ -124,9 +125,9 @@ TEST(PngScreenshot, DecodesToTheFrame)
 
 TEST(Recording, FilesThatCannotBeWrittenAreNamedFramesOfAnotherSizeRefused)
 {
-    const std::vector<std::pair<std::function<void()>, std::string>> rows = {
-        {[] { OutputFile("--record", "/nonexistent-dir/x.gif"); }, "--record /nonexistent-dir/x.gif"},
-        {[] { OutputFile("--screenshot", "/nonexistent-dir/s.png"); }, "--screenshot /nonexistent-dir/s.png"}};
+    const std::vector<std::pair<std::function<void()>, std::string>> rows
+        = {{[] { OutputFile("--record", "/nonexistent-dir/x.gif"); }, "--record /nonexistent-dir/x.gif"},
+            {[] { OutputFile("--screenshot", "/nonexistent-dir/s.png"); }, "--screenshot /nonexistent-dir/s.png"}};
     for (const auto& [make, name] : rows) {
         try {
             make();
@@ -156,9 +157,10 @@ TEST(TerminalView, EachCellIsTwoPixelsInTrueColour)
 {
     Framebuffer f = pixels(2, 2, {0xFF0000, 0x00FF00, 0x0000FF, 0xFFFFFF});
     HalfBlockRenderer r;
-    EXPECT_EQ(r.render(f, 10, 3), "\x1b[0m\x1b[2J\x1b[1;5H\x1b[38;2;255;0;0m\x1b[48;2;0;0;255m" + kBlock +
-                                      "\x1b[38;2;0;255;0m\x1b[48;2;255;255;255m" + kBlock + "\x1b[0m");
-    EXPECT_EQ(r.render(f, 10, 3), "");  // nothing changed, nothing sent
+    EXPECT_EQ(r.render(f, 10, 3),
+        "\x1b[0m\x1b[2J\x1b[1;5H\x1b[38;2;255;0;0m\x1b[48;2;0;0;255m" + kBlock
+            + "\x1b[38;2;0;255;0m\x1b[48;2;255;255;255m" + kBlock + "\x1b[0m");
+    EXPECT_EQ(r.render(f, 10, 3), ""); // nothing changed, nothing sent
     f.fill_rect(1, 1, 1, 1, 0x000000);
     EXPECT_EQ(r.render(f, 10, 3), "\x1b[1;6H\x1b[38;2;0;255;0m\x1b[48;2;0;0;0m" + kBlock + "\x1b[0m");
     // Another terminal size: everything again.
@@ -169,11 +171,13 @@ TEST(TerminalView, EachCellIsTwoPixelsInTrueColour)
 
 TEST(TerminalView, LargeFramesAreAveragedDownToFitKeepingUniformColours)
 {
-    const Framebuffer f = pixels(4, 2, {0x100000, 0x300000, 0xFFFFFF, 0xFFFFFF, 0x000010, 0x000030, 0xFFFFFF, 0xFFFFFF});
+    const Framebuffer f
+        = pixels(4, 2, {0x100000, 0x300000, 0xFFFFFF, 0xFFFFFF, 0x000010, 0x000030, 0xFFFFFF, 0xFFFFFF});
     HalfBlockRenderer r;
     // Two columns, one row for the picture: 2x1 shown pixels, the lower halves black.
-    EXPECT_EQ(r.render(f, 2, 2), "\x1b[0m\x1b[2J\x1b[1;1H\x1b[38;2;16;0;16m\x1b[48;2;0;0;0m" + kBlock +
-                                     "\x1b[38;2;255;255;255m" + kBlock + "\x1b[0m");
+    EXPECT_EQ(r.render(f, 2, 2),
+        "\x1b[0m\x1b[2J\x1b[1;1H\x1b[38;2;16;0;16m\x1b[48;2;0;0;0m" + kBlock + "\x1b[38;2;255;255;255m" + kBlock
+            + "\x1b[0m");
     EXPECT_EQ(HalfBlockRenderer::fit(640, 480, 80, 24), (std::pair<int, int>{61, 46}));
     EXPECT_EQ(HalfBlockRenderer::fit(640, 480, 1000, 500), (std::pair<int, int>{640, 480}));
     EXPECT_EQ(HalfBlockRenderer::fit(640, 480, 320, 500), (std::pair<int, int>{320, 240}));
@@ -185,11 +189,10 @@ TEST(TerminalView, LargeFramesAreAveragedDownToFitKeepingUniformColours)
 
 TEST(TerminalKeys, BytesBecomeKeyCodes)
 {
-    const std::vector<std::pair<std::string_view, std::vector<int32_t>>> rows = {
-        {"qQ", {'q', 'Q'}},       {"\x1b", {27}},       {"a\x1b", {'a', 27}},   {"\x1b\x1b", {27, 27}},
-        {"\x1b[A\x1b[1;5C", {}},  {"\x1bOPx", {'x'}},   {"\x1b[3~", {0x7F}},    {"\x1bq", {27, 'q'}},
-        {"\r\x7f\t", {'\n', '\b', '\t'}}, {"\xc3\xa9\xe2\x82\xac", {0xE9, 0x20AC}},
-        {std::string_view("\x03\x00", 2), {3, 0}}};
+    const std::vector<std::pair<std::string_view, std::vector<int32_t>>> rows
+        = {{"qQ", {'q', 'Q'}}, {"\x1b", {27}}, {"a\x1b", {'a', 27}}, {"\x1b\x1b", {27, 27}}, {"\x1b[A\x1b[1;5C", {}},
+            {"\x1bOPx", {'x'}}, {"\x1b[3~", {0x7F}}, {"\x1bq", {27, 'q'}}, {"\r\x7f\t", {'\n', '\b', '\t'}},
+            {"\xc3\xa9\xe2\x82\xac", {0xE9, 0x20AC}}, {std::string_view("\x03\x00", 2), {3, 0}}};
     for (const auto& [bytes, keys] : rows) {
         TerminalKeyDecoder d;
         std::vector<int32_t> got;

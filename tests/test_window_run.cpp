@@ -1,8 +1,8 @@
 // vekos-run's window options from the command line: recordings, screenshots,
 // scripted keys, failing window calls, real-time pacing, and the terminal
 // view on a pseudo-terminal (given back on every way out).
-#include "window/display_terminal.h"
 #include "harness.h"
+#include "window/display_terminal.h"
 #include "window_files.h"
 #include "window_process.h"
 
@@ -51,8 +51,8 @@ std::string read_file(const std::string& path)
 TEST(VekosRunWindow, RecordsEveryFrameAndScreenshotsTheLastNoFrameNoFiles)
 {
     TempDir dir;
-    RunResult r = vekos_run({"--fast", "--display", "none", "--keys", "5:q", "--record", dir / "p.gif",
-                             "--screenshot", dir / "p.png", kPaneprobe});
+    RunResult r = vekos_run({"--fast", "--display", "none", "--keys", "5:q", "--record", dir / "p.gif", "--screenshot",
+        dir / "p.png", kPaneprobe});
     ASSERT_TRUE(r.finished);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out + r.err, "");
@@ -70,10 +70,10 @@ TEST(VekosRunWindow, RecordsEveryFrameAndScreenshotsTheLastNoFrameNoFiles)
     }
     const auto png = read_png(dir / "p.png");
     ASSERT_TRUE(png);
-    EXPECT_TRUE(*png == paneprobe_frame(90));  // the last frame, 5
+    EXPECT_TRUE(*png == paneprobe_frame(90)); // the last frame, 5
     // With no frame presented: no files, and a message for each.
-    RunResult none = vekos_run({"--display", "none", "--record", dir / "h.gif", "--screenshot", dir / "h.png",
-                                kPaneprobe, "-h"});
+    RunResult none
+        = vekos_run({"--display", "none", "--record", dir / "h.gif", "--screenshot", dir / "h.png", kPaneprobe, "-h"});
     EXPECT_EQ(none.status, 0);
     EXPECT_EQ(none.out, "Usage: paneprobe\n");
     for (auto [option, file] : {std::pair{"--record ", "h.gif"}, {"--screenshot ", "h.png"}}) {
@@ -88,14 +88,14 @@ TEST(VekosRunWindow, GuiFailBothShowsTheFailureLineCreateShowsTheAttachFallbackI
     EXPECT_EQ(both.status, 1);
     EXPECT_EQ(both.out, "paneprobe: failed to initialize GUI\n");
     TempDir dir;
-    RunResult r = vekos_run({"--fast", "--display", "none", "--frames", "2", "--gui-fail", "create",
-                             "--trace=" + dir / "t", kPaneprobe});
+    RunResult r = vekos_run(
+        {"--fast", "--display", "none", "--frames", "2", "--gui-fail", "create", "--trace=" + dir / "t", kPaneprobe});
     EXPECT_EQ(r.status, 0) << r.err;
     std::istringstream trace(read_file(dir / "t"));
     // Each of the first three lines: how it starts and how it ends.
-    for (auto [start, end] : {std::pair{"gui_create(\"Legacy Window Test\", \"q/esc quits\")", " = -19 (No such device)"},
-                              {"gui_attach(\"Legacy Window Test\", \"q/esc quits\")", " = 1"},
-                              {"gui_poll_event(1, 0x", ", 20) = 0"}}) {
+    for (auto [start, end] :
+        {std::pair{"gui_create(\"Legacy Window Test\", \"q/esc quits\")", " = -19 (No such device)"},
+            {"gui_attach(\"Legacy Window Test\", \"q/esc quits\")", " = 1"}, {"gui_poll_event(1, 0x", ", 20) = 0"}}) {
         std::string line;
         std::getline(trace, line);
         EXPECT_TRUE(line.starts_with(start) && line.ends_with(end)) << line;
@@ -109,12 +109,13 @@ TEST(VekosRunWindow, OptionsGivenWrongAreRefusedWithAMessage)
         int status;
         std::string message;
     };
-    const Row rows[] = {
-        {{"--keys", "5:Nope"}, 2, "--keys: key 'Nope'"}, {{"--keys", "q"}, 2, "--keys: 'q': expected FRAME:KEY"},
-        {{"--keys", "0:q"}, 2, "FRAME must be a whole number from 1"}, {{"--display", "screen"}, 2, "--display"},
-        {{"--gui-fail", "all"}, 2, "--gui-fail"}, {{"--frames", "0"}, 2, "--frames"},
-        {{"--display", "window"}, 2, "--display window: no display"},
-        {{"--record", "/nonexistent-dir/r.gif"}, 2, "--record /nonexistent-dir/r.gif: the directory /nonexistent-dir does not exist"}};
+    const Row rows[]
+        = {{{"--keys", "5:Nope"}, 2, "--keys: key 'Nope'"}, {{"--keys", "q"}, 2, "--keys: 'q': expected FRAME:KEY"},
+            {{"--keys", "0:q"}, 2, "FRAME must be a whole number from 1"}, {{"--display", "screen"}, 2, "--display"},
+            {{"--gui-fail", "all"}, 2, "--gui-fail"}, {{"--frames", "0"}, 2, "--frames"},
+            {{"--display", "window"}, 2, "--display window: no display"},
+            {{"--record", "/nonexistent-dir/r.gif"}, 2,
+                "--record /nonexistent-dir/r.gif: the directory /nonexistent-dir does not exist"}};
     for (const Row& row : rows) {
         std::vector<std::string> args = row.args;
         args.push_back(kPaneprobe);
@@ -125,7 +126,7 @@ TEST(VekosRunWindow, OptionsGivenWrongAreRefusedWithAMessage)
     }
     ChildOptions options;
     options.argv = {kRun, "--display", "terminal", kPaneprobe};
-    options.new_session = true;  // no controlling terminal
+    options.new_session = true; // no controlling terminal
     RunResult r = run_child(std::move(options));
     EXPECT_EQ(r.status, 2);
     EXPECT_NE(r.err.find("--display terminal: no terminal"), std::string::npos) << r.err;
@@ -158,7 +159,7 @@ public:
     // with `vekos-run ... | head -c 100` once head is done).
     explicit PtyRun(std::vector<std::string> args, bool closed_output = false)
     {
-        winsize size{30, 100, 0, 0};  // rows, columns
+        winsize size{30, 100, 0, 0}; // rows, columns
         args.insert(args.begin(), {kRun, "--display", "terminal"});
         int output[2] = {-1, -1};
         if (closed_output && pipe(output) != 0)
@@ -251,10 +252,10 @@ TEST(TerminalDisplay, ShowsTheFramesOtherKeysDoNotQuitQAndEscapeDo)
     for (std::string quit : {"q", "\x1b"}) {
         PtyRun run({kPaneprobe});
         ASSERT_TRUE(run.read_until(kRectangleCell, 20)) << run.output().substr(0, 400);
-        EXPECT_NE(run.output().find("\x1b[?1049h"), std::string::npos);  // its own screen
+        EXPECT_NE(run.output().find("\x1b[?1049h"), std::string::npos); // its own screen
         // The status line, on the last row: the title and the hint.
         EXPECT_TRUE(run.read_until("\x1b[30;1H\x1b[0m\x1b[2KLegacy Window Test \xe2\x80\x94 q/esc quits", 5));
-        EXPECT_FALSE(run.mode().c_lflag & ICANON);  // raw while it runs
+        EXPECT_FALSE(run.mode().c_lflag & ICANON); // raw while it runs
         EXPECT_FALSE(run.mode().c_lflag & ECHO);
         run.type("a;\x1b[A");
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -300,16 +301,18 @@ TEST(TerminalDisplay, GuestTextOnTheStatusLineIsShownEscaped)
     EXPECT_EQ(run.output().find("\x1b]2;"), std::string::npos) << "a title sequence reached the terminal";
     run.wait(10);
     const std::vector<std::pair<std::string, std::string>> rows = {
-        {"plain \xe2\x80\x94 text", "plain \xe2\x80\x94 text"},  // UTF-8 stays
-        {"a\tb\x7f", "a\\x09b\\x7f"},                              // C0 and DEL
-        {"\xc2\x9b" "31m", "\\xc2\\x9b31m"},                          // C1 CSI, as UTF-8
-        {"\xff\xc0\x80", "\\xff\\xc0\\x80"},                       // not UTF-8, overlong
-        {"\xe2\x82", "\\xe2\\x82"},                                  // cut short
+        {"plain \xe2\x80\x94 text", "plain \xe2\x80\x94 text"}, // UTF-8 stays
+        {"a\tb\x7f", "a\\x09b\\x7f"},                           // C0 and DEL
+        {"\xc2\x9b"
+         "31m",
+            "\\xc2\\x9b31m"},                // C1 CSI, as UTF-8
+        {"\xff\xc0\x80", "\\xff\\xc0\\x80"}, // not UTF-8, overlong
+        {"\xe2\x82", "\\xe2\\x82"},          // cut short
     };
     for (const auto& [text, shown] : rows)
         EXPECT_EQ(terminal_safe(text, 80), shown) << shown;
     EXPECT_EQ(terminal_safe("abcdef", 4), "abcd");
-    EXPECT_EQ(terminal_safe("ab\x1b", 5), "ab");  // an escape is not cut in half
+    EXPECT_EQ(terminal_safe("ab\x1b", 5), "ab"); // an escape is not cut in half
 }
 
 } // namespace

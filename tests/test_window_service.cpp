@@ -1,15 +1,15 @@
 // The window service call by call: records read through the checked guest
 // memory, answers, clipping, text, events and scripted keys.
 #include "base/errors.h"
+#include "cli/options.h"
+#include "cpu/guest_memory.h"
 #include "kernel/calls.h"
 #include "kernel/console.h"
+#include "kernel/kernel.h"
+#include "kernel/trace.h"
 #include "window/font.h"
 #include "window/framebuffer.h"
-#include "cpu/guest_memory.h"
-#include "kernel/kernel.h"
 #include "window/window.h"
-#include "cli/options.h"
-#include "kernel/trace.h"
 
 #include <gtest/gtest.h>
 #include <zlib.h>
@@ -28,7 +28,7 @@
 namespace vekos::test {
 namespace {
 
-constexpr uint32_t kData = 0x10000, kDataSize = 0x20000;  // read-write
+constexpr uint32_t kData = 0x10000, kDataSize = 0x20000; // read-write
 constexpr uint32_t kBss = kData + kDataSize;             // read-write, right after data
 constexpr uint32_t kRodata = 0x40000;                    // read-only
 constexpr uint32_t kWriteOnly = 0x50000;                 // writable, not readable
@@ -40,8 +40,8 @@ class FakeFrontEnd final : public Viewer {
 public:
     void window_opened(std::string_view title, std::string_view hint, int width, int height) override
     {
-        opened.push_back(std::string(title) + "|" + std::string(hint) + "|" + std::to_string(width) + "x" +
-                         std::to_string(height));
+        opened.push_back(
+            std::string(title) + "|" + std::string(hint) + "|" + std::to_string(width) + "x" + std::to_string(height));
     }
     void frame_presented(const Framebuffer& frame, uint64_t number) override
     {
@@ -102,7 +102,7 @@ protected:
     int32_t fill(int32_t x, int32_t y, int32_t w, int32_t h, uint32_t color)
     {
         return call(VEKOS_SYS_gui_fill_rect, 1,
-                    put_words(kData + 0x200, {uint32_t(x), uint32_t(y), uint32_t(w), uint32_t(h), color}));
+            put_words(kData + 0x200, {uint32_t(x), uint32_t(y), uint32_t(w), uint32_t(h), color}));
     }
     int32_t clear(uint32_t color) { return call(VEKOS_SYS_gui_clear, 1, put_words(kData + 0x240, {color})); }
     int32_t text(int32_t x, int32_t y, uint32_t color, std::string_view s)
@@ -110,7 +110,10 @@ protected:
         const uint32_t str = put_string(kData + 0x1000, s);
         return call(VEKOS_SYS_gui_draw_text, 1, put_words(kData + 0x280, {uint32_t(x), uint32_t(y), color, str}));
     }
-    int32_t poll(uint32_t at = kEvent, uint32_t size = GUI_EVENT_SIZE) { return call(VEKOS_SYS_gui_poll_event, 1, at, size); }
+    int32_t poll(uint32_t at = kEvent, uint32_t size = GUI_EVENT_SIZE)
+    {
+        return call(VEKOS_SYS_gui_poll_event, 1, at, size);
+    }
     int32_t wait(uint32_t record = kEvent) { return call(VEKOS_SYS_gui_wait_event, 1, record, GUI_EVENT_SIZE); }
     int32_t present() { return call(VEKOS_SYS_gui_present, 1); }
     // The code of the next event, or -1 when none is pending.
@@ -134,7 +137,7 @@ TEST_F(WindowServiceTest, CreateKeepsTitleAndHintASecondIsBusyAttachAnswersTheOp
     EXPECT_EQ(call(VEKOS_SYS_gui_attach, put_string(kData, "Other"), 0), 1);
     EXPECT_EQ(gui_.info()->title, "Title");
     EXPECT_EQ(front_.opened, std::vector<std::string>{"Title|Hint|640x480"});
-    gui_.reset();  // with no window open, attach opens one
+    gui_.reset(); // with no window open, attach opens one
     EXPECT_EQ(call(VEKOS_SYS_gui_attach, put_string(kData, "A"), put_string(kData + 8, "B"), 0), 1);
     ASSERT_TRUE(gui_.info());
     EXPECT_TRUE(gui_.info()->attached);
@@ -146,11 +149,11 @@ TEST_F(WindowServiceTest, TitleAndHintNullAreEmptyUnreadableAreABadAddressPast65
     EXPECT_EQ(call(VEKOS_SYS_gui_create, kUnmapped, 0, 0), -14);
     EXPECT_EQ(call(VEKOS_SYS_gui_create, put_string(kData, "T"), kUnmapped, 0), -14);
     EXPECT_EQ(call(VEKOS_SYS_gui_attach, kWriteOnly, 0, 0), -14);
-    memory_.poke(kRodata + kPage - 16, std::vector<uint8_t>(16, 'x'));  // no NUL before the region ends
+    memory_.poke(kRodata + kPage - 16, std::vector<uint8_t>(16, 'x')); // no NUL before the region ends
     EXPECT_EQ(call(VEKOS_SYS_gui_create, kRodata + kPage - 16, 0, 0), -14);
     EXPECT_FALSE(gui_.info());
     EXPECT_TRUE(front_.opened.empty());
-    EXPECT_EQ(call(VEKOS_SYS_gui_create, put_string(kData, std::string(65536, 'a')), 0, 0), -22);  // too long
+    EXPECT_EQ(call(VEKOS_SYS_gui_create, put_string(kData, std::string(65536, 'a')), 0, 0), -22); // too long
     EXPECT_FALSE(gui_.info());
     EXPECT_EQ(call(VEKOS_SYS_gui_create, 0, 0, 0), 1);
     EXPECT_EQ(gui_.info()->title + "|" + gui_.info()->hint, "|");
@@ -163,11 +166,11 @@ TEST(WindowServiceFailure, EachFailureRefusesOnlyItsCalls)
 {
     GuestMemory memory;
     CapturedConsole console;
-    using Seq = std::vector<std::pair<uint32_t, int32_t>>;  // call, answer
-    const std::vector<std::pair<GuiFailure, Seq>> rows = {
-        {GuiFailure::create, {{VEKOS_SYS_gui_create, -19}, {VEKOS_SYS_gui_attach, 1}}},
-        {GuiFailure::attach, {{VEKOS_SYS_gui_attach, -19}, {VEKOS_SYS_gui_create, 1}, {VEKOS_SYS_gui_attach, -19}}},
-        {GuiFailure::both, {{VEKOS_SYS_gui_create, -19}, {VEKOS_SYS_gui_attach, -19}}}};
+    using Seq = std::vector<std::pair<uint32_t, int32_t>>; // call, answer
+    const std::vector<std::pair<GuiFailure, Seq>> rows
+        = {{GuiFailure::create, {{VEKOS_SYS_gui_create, -19}, {VEKOS_SYS_gui_attach, 1}}},
+            {GuiFailure::attach, {{VEKOS_SYS_gui_attach, -19}, {VEKOS_SYS_gui_create, 1}, {VEKOS_SYS_gui_attach, -19}}},
+            {GuiFailure::both, {{VEKOS_SYS_gui_create, -19}, {VEKOS_SYS_gui_attach, -19}}}};
     for (const auto& [failure, seq] : rows) {
         Window gui(WindowOptions{kWindowWidth, kWindowHeight, failure, {}});
         Kernel kernel({}, console);
@@ -184,9 +187,8 @@ TEST(WindowServiceFailure, EachFailureRefusesOnlyItsCalls)
 TEST_F(WindowServiceTest, FrameCallsNeedTheWindowsHandle)
 {
     const uint32_t rec = put_words(kData, {0, 0, 10, 10, 0xFFFFFF});
-    const uint32_t frame_calls[] = {VEKOS_SYS_gui_begin,     VEKOS_SYS_gui_clear,   VEKOS_SYS_gui_fill_rect,
-                                    VEKOS_SYS_gui_draw_text, VEKOS_SYS_gui_present, VEKOS_SYS_gui_poll_event,
-                                    VEKOS_SYS_gui_wait_event};
+    const uint32_t frame_calls[] = {VEKOS_SYS_gui_begin, VEKOS_SYS_gui_clear, VEKOS_SYS_gui_fill_rect,
+        VEKOS_SYS_gui_draw_text, VEKOS_SYS_gui_present, VEKOS_SYS_gui_poll_event, VEKOS_SYS_gui_wait_event};
     for (uint32_t n : frame_calls)
         EXPECT_EQ(call(n, 1, rec, 20), -9) << "before any window, call " << n;
     ASSERT_EQ(open(), 1);
@@ -213,12 +215,11 @@ TEST(WindowServiceKernel, OtherWindowCallsAnswer38AndTraceTheirRawArguments)
     kernel.set_window(&gui);
 
     EXPECT_EQ(kernel.handle(memory, CallRegs{VEKOS_SYS_gui_create, 0, 0, 0}).answer, 1);
-    const std::map<uint32_t, std::string> others = {
-        {9, "gui_set_title"},         {18, "gui_draw_line"},         {19, "gui_get_content_size"},
-        {20, "gui_set_font"},         {23, "gui_set_continuous_redraw"}, {24, "gui_blit_rgb565"},
-        {105, "gui_draw_icon"},       {106, "gui_outline_rect"},     {107, "gui_draw_char"},
-        {108, "gui_get_font_metrics"}, {111, "gui_warp_mouse"},      {112, "gui_set_cursor_visible"},
-        {137, "gui_load_font"},       {138, "gui_draw_text_font"},   {139, "gui_draw_char_font"}};
+    const std::map<uint32_t, std::string> others = {{9, "gui_set_title"}, {18, "gui_draw_line"},
+        {19, "gui_get_content_size"}, {20, "gui_set_font"}, {23, "gui_set_continuous_redraw"}, {24, "gui_blit_rgb565"},
+        {105, "gui_draw_icon"}, {106, "gui_outline_rect"}, {107, "gui_draw_char"}, {108, "gui_get_font_metrics"},
+        {111, "gui_warp_mouse"}, {112, "gui_set_cursor_visible"}, {137, "gui_load_font"}, {138, "gui_draw_text_font"},
+        {139, "gui_draw_char_font"}};
     for (const auto& [number, name] : others) {
         trace.clear();
         EXPECT_EQ(kernel.handle(memory, CallRegs{number, 1, 0x11223344, 0xFFFFFFF0}).answer, -38) << name;
@@ -226,7 +227,7 @@ TEST(WindowServiceKernel, OtherWindowCallsAnswer38AndTraceTheirRawArguments)
         ASSERT_EQ(trace.size(), 1u);
         EXPECT_EQ(trace[0], name + "(0x00000001, 0x11223344, 0xfffffff0) = -38 (not implemented)");
     }
-    kernel.set_window(nullptr);  // without a window service even the implemented ones answer -38
+    kernel.set_window(nullptr); // without a window service even the implemented ones answer -38
     EXPECT_EQ(kernel.handle(memory, CallRegs{VEKOS_SYS_gui_begin, 1, 0, 0}).answer, -38);
 }
 
@@ -261,17 +262,16 @@ void expect_rects(const Framebuffer& f, uint32_t background, const std::vector<s
 TEST_F(WindowServiceTest, ClearFillsAllFillIsClippedToTheWindow)
 {
     const Rect cases[] = {{-10, -10, 30, 30}, {630, 470, 30, 30}, {600, -5, 100, 10}, {-5, 200, 700, 3},
-                          {-50, 100, 40, 10}, {-50, 100, 50, 10}, {640, 0, 5, 5}, {0, 480, 5, 5}, {0, -5, 5, 5},
-                          {10, 10, -5, 20}, {10, 10, 20, -5}, {10, 10, 0, 5}, {10, 10, INT32_MIN, INT32_MIN},
-                          {INT32_MAX, 0, 10, 10}, {0, INT32_MAX, 10, INT32_MAX}, {INT32_MIN, 0, INT32_MAX, 10},
-                          {INT32_MIN, INT32_MIN, INT32_MAX, INT32_MAX}, {-5, -5, INT32_MAX, INT32_MAX},
-                          {100, 100, INT32_MAX, INT32_MAX}, {0, 0, 640, 480}, {639, 479, 1, 1}, {639, 479, 2, 2},
-                          {INT32_MIN + 1, INT32_MIN + 1, -1, -1}, {82, 90, 140, 90}};
+        {-50, 100, 40, 10}, {-50, 100, 50, 10}, {640, 0, 5, 5}, {0, 480, 5, 5}, {0, -5, 5, 5}, {10, 10, -5, 20},
+        {10, 10, 20, -5}, {10, 10, 0, 5}, {10, 10, INT32_MIN, INT32_MIN}, {INT32_MAX, 0, 10, 10},
+        {0, INT32_MAX, 10, INT32_MAX}, {INT32_MIN, 0, INT32_MAX, 10}, {INT32_MIN, INT32_MIN, INT32_MAX, INT32_MAX},
+        {-5, -5, INT32_MAX, INT32_MAX}, {100, 100, INT32_MAX, INT32_MAX}, {0, 0, 640, 480}, {639, 479, 1, 1},
+        {639, 479, 2, 2}, {INT32_MIN + 1, INT32_MIN + 1, -1, -1}, {82, 90, 140, 90}};
     ASSERT_EQ(open(), 1);
     for (const Rect& c : cases) {
-        SCOPED_TRACE("x " + std::to_string(c.x) + " y " + std::to_string(c.y) + " w " + std::to_string(c.w) +
-                     " h " + std::to_string(c.h));
-        ASSERT_EQ(clear(0xFF000010), 0);  // the top byte of a colour is ignored
+        SCOPED_TRACE("x " + std::to_string(c.x) + " y " + std::to_string(c.y) + " w " + std::to_string(c.w) + " h "
+            + std::to_string(c.h));
+        ASSERT_EQ(clear(0xFF000010), 0); // the top byte of a colour is ignored
         EXPECT_EQ(fill(int32_t(c.x), int32_t(c.y), int32_t(c.w), int32_t(c.h), 0xFFFFB482), 0);
         expect_rects(gui_.canvas(), 0x000010, {{c, 0xFFB482}});
     }
@@ -295,11 +295,11 @@ TEST_F(WindowServiceTest, RecordsAreReadThroughCheckedMemory)
     EXPECT_EQ(call(VEKOS_SYS_gui_draw_text, 1, put_words(kData, {0, 0, 0xFFFFFF, 0})), -14);
     put_string(kData + 0x100, std::string(70000, 'x'));
     EXPECT_EQ(call(VEKOS_SYS_gui_draw_text, 1, put_words(kData, {0, 0, 0xFFFFFF, kData + 0x100})), -22);
-    EXPECT_EQ(gui_.canvas().at(5, 5), 0u);  // the one readable clear: rodata's last word, zero
+    EXPECT_EQ(gui_.canvas().at(5, 5), 0u); // the one readable clear: rodata's last word, zero
     // Read-only records are fine, and so is one across two adjacent regions.
     put_words(kRodata, {1, 2, 3, 4, 0x010203});
     EXPECT_EQ(call(VEKOS_SYS_gui_fill_rect, 1, kRodata, 0), 0);
-    put_words(kBss - 8, {5, 6, 7, 8, 0x00ABCDEF});  // x, y in data; w, h, colour in bss
+    put_words(kBss - 8, {5, 6, 7, 8, 0x00ABCDEF}); // x, y in data; w, h, colour in bss
     EXPECT_EQ(call(VEKOS_SYS_gui_fill_rect, 1, kBss - 8, 0), 0);
     expect_rects(gui_.canvas(), 0, {{{1, 2, 3, 4}, 0x010203}, {{5, 6, 7, 8}, 0xABCDEF}});
     ASSERT_EQ(clear(0x222222), 0);
@@ -307,8 +307,7 @@ TEST_F(WindowServiceTest, RecordsAreReadThroughCheckedMemory)
 }
 
 // Per pixel from the font: what text must leave.
-void expect_text(const Framebuffer& f, uint32_t background, int64_t x, int64_t y, uint32_t color,
-                 std::string_view text)
+void expect_text(const Framebuffer& f, uint32_t background, int64_t x, int64_t y, uint32_t color, std::string_view text)
 {
     const Font& font = console_font();
     std::set<std::pair<int64_t, int64_t>> set;
@@ -330,10 +329,10 @@ void expect_text(const Framebuffer& f, uint32_t background, int64_t x, int64_t y
 
 TEST_F(WindowServiceTest, GlyphPixelsTakeTheColourOthersStay)
 {
-    const std::tuple<int32_t, int32_t, std::string> cases[] = {
-        {10, 10, "Legacy window test command"}, {0, 0, "Ag"}, {-4, -9, "Clipped"}, {630, 5, "Right"},
-        {300, 470, "Bottom"}, {20, 30, "two\nlines"}, {5, 5, "caf\xe9 \xbd"}, {INT32_MAX, 0, "far"},
-        {INT32_MIN, INT32_MIN, "far"}, {INT32_MAX - 8, INT32_MAX - 8, "xy\nz"}, {-8, 0, "AB"}, {0, 0, ""}};
+    const std::tuple<int32_t, int32_t, std::string> cases[]
+        = {{10, 10, "Legacy window test command"}, {0, 0, "Ag"}, {-4, -9, "Clipped"}, {630, 5, "Right"},
+            {300, 470, "Bottom"}, {20, 30, "two\nlines"}, {5, 5, "caf\xe9 \xbd"}, {INT32_MAX, 0, "far"},
+            {INT32_MIN, INT32_MIN, "far"}, {INT32_MAX - 8, INT32_MAX - 8, "xy\nz"}, {-8, 0, "AB"}, {0, 0, ""}};
     ASSERT_EQ(open(), 1);
     for (const auto& [x, y, s] : cases) {
         SCOPED_TRACE("x " + std::to_string(x) + " y " + std::to_string(y) + " text " + s);
@@ -392,7 +391,7 @@ FileFont read_font_file(const char* path)
                 break;
             if (v == (psf2 ? 0xFEu : 0xFFFEu))
                 sequence = true;
-            else if (!sequence && !(psf2 && v >= 0x80))  // only ASCII matters here
+            else if (!sequence && !(psf2 && v >= 0x80)) // only ASCII matters here
                 f.glyph_of.emplace(v, g);
         }
     }
@@ -448,7 +447,7 @@ TEST_F(WindowServiceTest, PresentHandsOnTheFrameWhichStaysWhileTheNextIsDrawnRes
     EXPECT_EQ(gui_.canvas().at(1, 0), 0x010101u);
     EXPECT_EQ(gui_.presented().at(0, 0), 0x010101u);
     EXPECT_EQ(call(VEKOS_SYS_gui_begin, 1), 0);
-    EXPECT_EQ(gui_.canvas().at(0, 0), 0x020202u);  // begin clears nothing
+    EXPECT_EQ(gui_.canvas().at(0, 0), 0x020202u); // begin clears nothing
     EXPECT_EQ(present(), 0);
     EXPECT_EQ(front_.numbers, (std::vector<uint64_t>{1, 2}));
     EXPECT_EQ(gui_.presented(), gui_.canvas());
@@ -463,7 +462,7 @@ TEST_F(WindowServiceTest, PresentHandsOnTheFrameWhichStaysWhileTheNextIsDrawnRes
     expect_rects(gui_.canvas(), 0xCC0000, {{{0, 0, 1, 1}, 0x111111}});
     ASSERT_EQ(present(), 0);
     const Framebuffer second = gui_.canvas();
-    ASSERT_EQ(text(0, 0, 0xFFFFFF, "x"), 0);  // text first after a present, then a clear
+    ASSERT_EQ(text(0, 0, 0xFFFFFF, "x"), 0); // text first after a present, then a clear
     ASSERT_EQ(clear(0x000001), 0);
     EXPECT_EQ(gui_.presented(), second);
     expect_rects(gui_.canvas(), 0x000001, {});
@@ -472,7 +471,7 @@ TEST_F(WindowServiceTest, PresentHandsOnTheFrameWhichStaysWhileTheNextIsDrawnRes
     expect_rects(gui_.presented(), 0x000001, {});
     expect_rects(gui_.canvas(), 0x000002, {});
     gui_.push_event({GUI_EVENT_KEY, 'x', {}});
-    gui_.reset();  // forgets the window
+    gui_.reset(); // forgets the window
     EXPECT_FALSE(gui_.info());
     EXPECT_EQ(gui_.frames_presented(), 0u);
     EXPECT_EQ(gui_.events_pending(), 0u);
@@ -494,7 +493,7 @@ TEST_F(WindowServiceTest, AnEventFillsExactlyTwentyBytesNoEventWritesNothingBadR
     EXPECT_EQ(words_at(kEvent, 7), (std::vector<uint32_t>{1, 'q', 7, 8, 9, 0xAAAAAAAA, 0xAAAAAAAA}));
     EXPECT_EQ(wait(), 1);
     EXPECT_EQ(words_at(kEvent, 6), (std::vector<uint32_t>{1, 27, 0, 0, 0, 0xAAAAAAAA}));
-    EXPECT_EQ(front_.waits, 1);  // something was pending: no wait
+    EXPECT_EQ(front_.waits, 1); // something was pending: no wait
     EXPECT_EQ(poll(), 0);
     // Bad records keep the event.
     gui_.push_event({GUI_EVENT_KEY, 'k', {}});
@@ -521,8 +520,8 @@ TEST_F(WindowServiceTest, ScriptedKeysArriveInTheirFrameTypedOnesFollowWaitWaits
     ASSERT_EQ(open(), 1);
     // The frames polled in and what each finds: in the order given; 0x151, due in 5, is found in 6,
     // and the keys typed then follow it.
-    const std::map<uint64_t, std::vector<int64_t>> polled = {
-        {1, {'a'}}, {2, {}}, {3, {'b', 'c'}}, {6, {0x151, 't', 'u'}}};
+    const std::map<uint64_t, std::vector<int64_t>> polled
+        = {{1, {'a'}}, {2, {}}, {3, {'b', 'c'}}, {6, {0x151, 't', 'u'}}};
     for (uint64_t frame = 1; frame <= 6; ++frame) {
         if (frame == 6)
             front_.typed = {'t', 'u'};
@@ -533,7 +532,7 @@ TEST_F(WindowServiceTest, ScriptedKeysArriveInTheirFrameTypedOnesFollowWaitWaits
         }
         ASSERT_EQ(present(), 0);
     }
-    front_.waited = {'w'};  // wait waits for typed keys
+    front_.waited = {'w'}; // wait waits for typed keys
     EXPECT_EQ(front_.waits, 0);
     EXPECT_EQ(wait(), 1);
     EXPECT_EQ(front_.waits, 1);
@@ -543,10 +542,10 @@ TEST_F(WindowServiceTest, ScriptedKeysArriveInTheirFrameTypedOnesFollowWaitWaits
 
 TEST(WindowOptions, KeyLists)
 {
-    const std::vector<std::pair<std::string_view, std::pair<uint64_t, int32_t>>> one = {
-        {"200:q", {200, 'q'}},      {"1:Q", {1, 'Q'}},        {"300:Escape", {300, 27}}, {"3:esc", {3, 27}},
-        {"4:0x3B", {4, 0x3B}},      {"4:0x151", {4, 0x151}},  {"5:27", {5, 27}},         {"5:7", {5, '7'}},
-        {"6:Enter", {6, '\n'}},     {"6:space", {6, ' '}},    {"7:,", {7, ','}},         {"7::", {7, ':'}}};
+    const std::vector<std::pair<std::string_view, std::pair<uint64_t, int32_t>>> one
+        = {{"200:q", {200, 'q'}}, {"1:Q", {1, 'Q'}}, {"300:Escape", {300, 27}}, {"3:esc", {3, 27}},
+            {"4:0x3B", {4, 0x3B}}, {"4:0x151", {4, 0x151}}, {"5:27", {5, 27}}, {"5:7", {5, '7'}},
+            {"6:Enter", {6, '\n'}}, {"6:space", {6, ' '}}, {"7:,", {7, ','}}, {"7::", {7, ':'}}};
     for (const auto& [text, key] : one) {
         const auto keys = parse_keys(text);
         ASSERT_EQ(keys.size(), 1u) << text;
@@ -555,7 +554,8 @@ TEST(WindowOptions, KeyLists)
     std::vector<std::pair<uint64_t, int32_t>> several;
     for (const ScriptedKey& k : parse_keys("5:a,5:b,300:Escape,9:,,10:0xD1"))
         several.emplace_back(k.frame, k.code);
-    EXPECT_EQ(several, (std::vector<std::pair<uint64_t, int32_t>>{{5, 'a'}, {5, 'b'}, {300, 27}, {9, ','}, {10, 0xD1}}));
+    EXPECT_EQ(
+        several, (std::vector<std::pair<uint64_t, int32_t>>{{5, 'a'}, {5, 'b'}, {300, 27}, {9, ','}, {10, 0xD1}}));
     for (std::string_view bad : {"", "q", ":q", "0:q", "x:q", "5:", "5:Nope", "5:q,", "-1:q", "5:0x", "5:99999999999"})
         EXPECT_THROW(parse_keys(bad), UsageError) << bad;
     try {

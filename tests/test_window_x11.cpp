@@ -17,7 +17,7 @@
 namespace vekos::test {
 namespace {
 
-constexpr uint32_t kBackground = 0x1E1E1E, kRectangle = 0xFFB482;  // the caption is 0xDEDEDE
+constexpr uint32_t kBackground = 0x1E1E1E, kRectangle = 0xFFB482; // the caption is 0xDEDEDE
 
 // An X server on a display number it picks itself (-displayfd).
 class Xvfb {
@@ -30,8 +30,8 @@ public:
             return;
         }
         ChildOptions options;
-        options.argv = {"Xvfb", "-displayfd", std::to_string(fds[1]), "-screen", "0", "1024x768x24",
-                        "-nolisten", "tcp", "-br", "-noreset"};
+        options.argv = {"Xvfb", "-displayfd", std::to_string(fds[1]), "-screen", "0", "1024x768x24", "-nolisten", "tcp",
+            "-br", "-noreset"};
         options.pass_fd = fds[1];
         try {
             server_.emplace(std::move(options));
@@ -55,7 +55,8 @@ public:
         if (server_ && number.find('\n') != std::string::npos)
             display_ = ':' + number.erase(number.find('\n'));
         else if (why_not_.empty())
-            why_not_ = "Xvfb did not start: " + (server_ && server_->wait(0.5) ? server_->err() : std::string("no display number"));
+            why_not_ = "Xvfb did not start: "
+                + (server_ && server_->wait(0.5) ? server_->err() : std::string("no display number"));
     }
     ~Xvfb()
     {
@@ -76,14 +77,14 @@ private:
 // The root window as xwd writes it (a ZPixmap of 24- or 32-bit pixels).
 struct Screen {
     int width = 0, height = 0;
-    std::vector<uint32_t> pixels;  // 0x00RRGGBB
+    std::vector<uint32_t> pixels; // 0x00RRGGBB
     uint32_t at(int x, int y) const { return pixels[size_t(y) * width + x]; }
 };
 
 uint32_t be32(const std::string& b, size_t at)
 {
-    return uint32_t(uint8_t(b[at])) << 24 | uint32_t(uint8_t(b[at + 1])) << 16 | uint32_t(uint8_t(b[at + 2])) << 8 |
-           uint8_t(b[at + 3]);
+    return uint32_t(uint8_t(b[at])) << 24 | uint32_t(uint8_t(b[at + 1])) << 16 | uint32_t(uint8_t(b[at + 2])) << 8
+        | uint8_t(b[at + 3]);
 }
 
 // nullopt when it is not a ZPixmap of 24- or 32-bit pixels, or is cut short.
@@ -112,7 +113,7 @@ std::optional<Screen> parse_xwd(const std::string& b)
 }
 
 struct Box {
-    int x0 = 1 << 30, y0 = 1 << 30, x1 = -1, y1 = -1;  // inclusive
+    int x0 = 1 << 30, y0 = 1 << 30, x1 = -1, y1 = -1; // inclusive
     bool empty() const { return x1 < 0; }
     std::pair<int, int> size() const { return {x1 - x0 + 1, y1 - y0 + 1}; }
 };
@@ -146,8 +147,8 @@ Child start_paneprobe(const Xvfb& x, std::vector<std::string> args)
 
 bool title_shown(const Xvfb& x)
 {
-    return run_child(on_display(x, {"xwininfo", "-root", "-tree"}), 20).out.find("\"Legacy Window Test\"") !=
-           std::string::npos;
+    return run_child(on_display(x, {"xwininfo", "-root", "-tree"}), 20).out.find("\"Legacy Window Test\"")
+        != std::string::npos;
 }
 
 TEST(X11Window, ShowsTheFrameTakesTheTitleAndQuitsOnATypedQ)
@@ -190,11 +191,12 @@ TEST(X11Window, ShowsTheFrameTakesTheTitleAndQuitsOnATypedQ)
                 ADD_FAILURE() << "pixel (" << xx << ", " << y << ") is " << std::hex << screen->at(ox + xx, oy + y);
     EXPECT_EQ(wrong, 0);
 
-    EXPECT_TRUE(title_shown(x));  // the window's title is the program's
+    EXPECT_TRUE(title_shown(x)); // the window's title is the program's
     // A q typed on the window ends the program with 0.
-    RunResult typed = run_child(on_display(x, {"xdotool", "mousemove", "--sync", std::to_string(ox + 320),
-                                               std::to_string(oy + 300), "click", "1", "key", "q"}),
-                                20);
+    RunResult typed = run_child(on_display(x,
+                                    {"xdotool", "mousemove", "--sync", std::to_string(ox + 320),
+                                        std::to_string(oy + 300), "click", "1", "key", "q"}),
+        20);
     ASSERT_EQ(typed.status, 0) << "xdotool: " << typed.err;
     ASSERT_TRUE(vekos.wait(10)) << "q did not end the program";
     EXPECT_EQ(vekos.exit_status(), 0) << vekos.err();

@@ -35,8 +35,8 @@ struct GifCloser {
 };
 
 struct DecodedGif {
-    std::unique_ptr<GifFileType, GifCloser> gif;  // null when it cannot be read (a failure is added)
-    std::vector<Framebuffer> frames;              // each image drawn over the ones before
+    std::unique_ptr<GifFileType, GifCloser> gif; // null when it cannot be read (a failure is added)
+    std::vector<Framebuffer> frames;             // each image drawn over the ones before
 };
 DecodedGif decode_gif(const std::string& path);
 

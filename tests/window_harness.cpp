@@ -9,7 +9,7 @@
 namespace vekos::test {
 namespace {
 
-constexpr uint64_t kInstructionLimit = 100'000'000;  // a run that never quits stops here
+constexpr uint64_t kInstructionLimit = 100'000'000; // a run that never quits stops here
 
 std::vector<uint32_t> peek_words(const GuestMemory& m, uint32_t addr, size_t count)
 {
@@ -66,8 +66,8 @@ SessionOptions window_options(WindowOptions window, Viewer* viewer, std::vector<
 } // namespace
 
 WindowRun::WindowRun(WindowOptions options, std::filesystem::path program)
-    : session_(program.empty() ? build_dir() / "bin/paneprobe" : program,
-               window_options(std::move(options), &frames_, seen_))
+    : session_(
+        program.empty() ? build_dir() / "bin/paneprobe" : program, window_options(std::move(options), &frames_, seen_))
 {
 }
 

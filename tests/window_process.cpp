@@ -54,7 +54,7 @@ Child::Child(ChildOptions options)
         int devnull = open("/dev/null", O_RDONLY);
         dup2(devnull, 0);
         if (options.pass_fd >= 0)
-            fcntl(options.pass_fd, F_SETFD, 0);  // survives exec
+            fcntl(options.pass_fd, F_SETFD, 0); // survives exec
         execvpe(argv[0], argv.data(), envp.data());
         _exit(127);
     }

@@ -11,17 +11,17 @@
 namespace vekos::test {
 
 struct ChildOptions {
-    std::vector<std::string> argv;  // argv[0] is the program's path (or a name looked up in PATH)
+    std::vector<std::string> argv; // argv[0] is the program's path (or a name looked up in PATH)
     std::vector<std::pair<std::string, std::string>> set_env;
     std::vector<std::string> unset_env;
-    bool new_session = false;  // no controlling terminal
-    int pass_fd = -1;          // kept open in the child under the same number
+    bool new_session = false; // no controlling terminal
+    int pass_fd = -1;         // kept open in the child under the same number
 };
 
 class Child {
 public:
-    explicit Child(ChildOptions options);  // throws std::runtime_error
-    ~Child();                              // kills a child still running
+    explicit Child(ChildOptions options); // throws std::runtime_error
+    ~Child();                             // kills a child still running
     Child(const Child&) = delete;
     Child& operator=(const Child&) = delete;
 
@@ -30,7 +30,7 @@ public:
     bool running() const { return !done_; }
     void signal(int signal_number);
 
-    int exit_status() const { return status_; }  // -1 when ended by a signal
+    int exit_status() const { return status_; } // -1 when ended by a signal
     const std::string& out() const { return out_; }
     const std::string& err() const { return err_; }
 

@@ -18,7 +18,7 @@ namespace vekos::test {
 
 struct ReferenceConversion {
     long double value = 0;
-    size_t end = 0;  // offset of the end position in the text
+    size_t end = 0; // offset of the end position in the text
 };
 
 // The parts of a number as the scanner cuts them.
@@ -77,7 +77,7 @@ inline NumberParts cut_number(std::string_view text)
             }
     }
     if (any == 0)
-        return n;  // "0x", "0x.": nothing converts
+        return n; // "0x", "0x.": nothing converts
     const char lower = hex ? 'p' : 'e', upper = hex ? 'P' : 'E';
     if (at(i) == lower || at(i) == upper) {
         size_t k = i + 1;

@@ -6,28 +6,27 @@
 
 namespace {
 
-constexpr int kGuiBegin = 10;  // answered -38 by the stand-in when no window service is attached
+constexpr int kGuiBegin = 10; // answered -38 by the stand-in when no window service is attached
 constexpr int kUsleep = 22;
 
 } // namespace
 
 // n traps of one call, in a loop that touches no memory (guest stores are
 // the expensive part of emulated code, and would hide the trap's own cost).
-#define BENCH_TRAP_LOOP(trap)                                       \
-    int sum = 0;                                                    \
-    asm volatile("test %%esi, %%esi\n\t"                            \
-                 "jz 2f\n"                                          \
-                 "1:\n\t"                                           \
-                 "movl %[number], %%eax\n\t"                        \
-                 "movl %[argument], %%ebx\n\t"                      \
-                 trap "\n\t"                                        \
-                 "addl %%eax, %%edi\n\t"                            \
-                 "decl %%esi\n\t"                                   \
-                 "jnz 1b\n"                                         \
-                 "2:"                                               \
-                 : "+S"(n), "+D"(sum)                               \
-                 : [number] "i"(number), [argument] "i"(argument)   \
-                 : "eax", "ebx", "ecx", "edx", "memory", "cc");     \
+#define BENCH_TRAP_LOOP(trap)                                                                                          \
+    int sum = 0;                                                                                                       \
+    asm volatile("test %%esi, %%esi\n\t"                                                                               \
+                 "jz 2f\n"                                                                                             \
+                 "1:\n\t"                                                                                              \
+                 "movl %[number], %%eax\n\t"                                                                           \
+                 "movl %[argument], %%ebx\n\t" trap "\n\t"                                                             \
+                 "addl %%eax, %%edi\n\t"                                                                               \
+                 "decl %%esi\n\t"                                                                                      \
+                 "jnz 1b\n"                                                                                            \
+                 "2:"                                                                                                  \
+                 : "+S"(n), "+D"(sum)                                                                                  \
+                 : [number] "i"(number), [argument] "i"(argument)                                                      \
+                 : "eax", "ebx", "ecx", "edx", "memory", "cc");                                                        \
     return sum
 
 #define BENCH_ENTRY __attribute__((used, retain))

@@ -6,7 +6,7 @@
 
 namespace {
 
-constexpr int kWrite = 1;  // the vekos call number of write
+constexpr int kWrite = 1; // the vekos call number of write
 
 // 0 when all n writes wrote their byte.
 unsigned bare_writes(unsigned n)

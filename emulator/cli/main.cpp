@@ -64,7 +64,8 @@ std::function<void(const GuestMemory&, const CallRecord&)> tracer(Outputs& outpu
 {
     if (outputs.trace) {
         outputs.trace->set_wake(console.wake_fd());
-        return [&outputs](const GuestMemory& m, const CallRecord& c) { outputs.trace->write(format_call(m, c) + "\n"); };
+        return
+            [&outputs](const GuestMemory& m, const CallRecord& c) { outputs.trace->write(format_call(m, c) + "\n"); };
     }
     return [&console](const GuestMemory& m, const CallRecord& c) {
         const std::string line = format_call(m, c) + "\n";
@@ -83,8 +84,7 @@ int report(const Stop& stop, const RunOptions& run, const Machine& machine)
 {
     const std::string who = "vekos-run: " + run.argv.front() + ": ";
     switch (stop.why) {
-    case Stop::Why::Exited:
-        return stop.exit_status & 0xFF;
+    case Stop::Why::Exited: return stop.exit_status & 0xFF;
     case Stop::Why::Timeout: {
         char seconds[32];
         std::snprintf(seconds, sizeof seconds, "%g", run.timeout_seconds);
@@ -108,8 +108,7 @@ int report(const Stop& stop, const RunOptions& run, const Machine& machine)
             return stop.fault->status;
         }
         break;
-    case Stop::Why::Returned:
-        break;
+    case Stop::Why::Returned: break;
     }
     throw std::logic_error("the run ended in a way vekos-run does not know");
 }
@@ -123,11 +122,11 @@ int run_program(int argc, char** argv)
 
     const std::optional<RunOptions> parsed = parse_command_line(argc, argv);
     if (!parsed)
-        return 0;  // --help
+        return 0; // --help
     const RunOptions& run = *parsed;
     if (const uint64_t needed = argument_bytes(run.argv); needed > kMaxArgumentBytes)
-        throw UsageError("the arguments take " + std::to_string(needed) + " bytes of the program's stack; at most " +
-                         std::to_string(kMaxArgumentBytes) + " fit");
+        throw UsageError("the arguments take " + std::to_string(needed) + " bytes of the program's stack; at most "
+            + std::to_string(kMaxArgumentBytes) + " fit");
     Outputs outputs(run);
     ElfImage image = ElfImage::load(run.argv.front());
 
@@ -161,7 +160,7 @@ int run_program(int argc, char** argv)
         stop = session.run(run.argv);
     }
     outputs.finish(presenter.get(), *session.window());
-    presenter.reset();  // the display is closed before anything more is printed
+    presenter.reset(); // the display is closed before anything more is printed
     return report(stop, run, session.machine());
 }
 

@@ -15,13 +15,12 @@
 namespace vekos {
 namespace {
 
-constexpr double kMaxTimeoutSeconds = 1e7;  // about 115 days
+constexpr double kMaxTimeoutSeconds = 1e7; // about 115 days
 
-constexpr const char* kDescription =
-    "vekos-run [OPTIONS] PROGRAM [ARGS...]\n\n"
-    "Runs a vekos program (a 32-bit i386 static ELF) on this machine, answering its\n"
-    "int 0x80 kernel calls: console, a sandboxed file system, sleeping, exit, and a\n"
-    "window shown on a display and recorded.";
+constexpr const char* kDescription = "vekos-run [OPTIONS] PROGRAM [ARGS...]\n\n"
+                                     "Runs a vekos program (a 32-bit i386 static ELF) on this machine, answering its\n"
+                                     "int 0x80 kernel calls: console, a sandboxed file system, sleeping, exit, and a\n"
+                                     "window shown on a display and recorded.";
 
 constexpr const char* kFooter = R"(Exit status:
   the program's own exit status (its low 8 bits, as the host keeps them)
@@ -99,11 +98,11 @@ CLI::Validator seconds()
             char* end = nullptr;
             errno = 0;
             const double value = std::strtod(text.c_str(), &end);
-            if (!text.empty() && *end == '\0' && errno != ERANGE && std::isfinite(value) && value > 0 &&
-                value <= kMaxTimeoutSeconds)
+            if (!text.empty() && *end == '\0' && errno != ERANGE && std::isfinite(value) && value > 0
+                && value <= kMaxTimeoutSeconds)
                 return {};
-            return text + " is not a number of seconds above 0 and at most " +
-                   std::to_string(int64_t(kMaxTimeoutSeconds));
+            return text + " is not a number of seconds above 0 and at most "
+                + std::to_string(int64_t(kMaxTimeoutSeconds));
         },
         "");
 }
@@ -129,8 +128,8 @@ CLI::Validator size_in_bytes(uint64_t high)
             uint64_t value = 0;
             auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
             if (digits.empty() || ec != std::errc() || end != digits.data() + digits.size() || value > high / unit)
-                return text + " is not a size in bytes from 0 to " + std::to_string(high) +
-                       " (K, M and G multiply by 1024, 1024^2, 1024^3)";
+                return text + " is not a size in bytes from 0 to " + std::to_string(high)
+                    + " (K, M and G multiply by 1024, 1024^2, 1024^3)";
             text = std::to_string(value * unit);
             return {};
         },
@@ -178,15 +177,14 @@ std::vector<std::string> normalise_arguments(const CLI::App& app, int argc, char
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if (options) {
-            const CLI::Option* known = arg.size() > 1 && arg[0] == '-'
-                                           ? app.get_option_no_throw(arg.substr(0, arg.find('=')))
-                                           : nullptr;
+            const CLI::Option* known
+                = arg.size() > 1 && arg[0] == '-' ? app.get_option_no_throw(arg.substr(0, arg.find('='))) : nullptr;
             if (arg == "--trace") {
                 arg = "--trace=-";
             } else if (arg == "--") {
-                options = false;  // the parser keeps it in front of PROGRAM; dropped there
+                options = false; // the parser keeps it in front of PROGRAM; dropped there
             } else if (known && arg.find('=') == std::string::npos && known->get_items_expected_min() > 0) {
-                out.push_back(arg);  // an option that takes a value, and its value
+                out.push_back(arg); // an option that takes a value, and its value
                 if (i + 1 < argc)
                     out.push_back(argv[++i]);
                 continue;
@@ -214,7 +212,8 @@ std::string lower(std::string_view s)
 Injection parse_injection(std::string_view spec)
 {
     auto bad = [&](const std::string& why) {
-        return UsageError("--inject " + std::string(spec) + ": " + why + " (expected CALL[@N]=ANSWER, e.g. write@3=-5)");
+        return UsageError(
+            "--inject " + std::string(spec) + ": " + why + " (expected CALL[@N]=ANSWER, e.g. write@3=-5)");
     };
     const size_t eq = spec.find('=');
     if (eq == std::string_view::npos)
@@ -238,7 +237,7 @@ Injection parse_injection(std::string_view spec)
     if (ec == std::errc() && p == call.data() + call.size())
         inj.number = number;
     else if (const CallInfo* info = find_call(call == "sleep" ? "usleep" : call == "_exit" ? "exit" : call))
-        inj.number = info->number;  // sleep and usleep are one call, _exit is exit's wrapper
+        inj.number = info->number; // sleep and usleep are one call, _exit is exit's wrapper
     else
         throw bad("unknown call '" + std::string(call) + "'");
     int64_t value = 0;
@@ -255,8 +254,15 @@ int32_t parse_key(std::string_view key)
     if (key.size() == 1)
         return static_cast<unsigned char>(key[0]);
     static const std::pair<const char*, int32_t> names[] = {
-        {"escape", GUI_KEY_ESCAPE}, {"esc", GUI_KEY_ESCAPE}, {"enter", '\n'},     {"return", '\n'}, {"tab", '\t'},
-        {"space", ' '},             {"backspace", '\b'},     {"delete", 0x7F},    {"comma", ','},
+        {"escape", GUI_KEY_ESCAPE},
+        {"esc", GUI_KEY_ESCAPE},
+        {"enter", '\n'},
+        {"return", '\n'},
+        {"tab", '\t'},
+        {"space", ' '},
+        {"backspace", '\b'},
+        {"delete", 0x7F},
+        {"comma", ','},
     };
     const std::string name = lower(key);
     for (const auto& [n, code] : names)
@@ -288,8 +294,7 @@ std::vector<ScriptedKey> parse_keys(std::string_view list)
         const size_t colon = list.find(':', start);
         if (colon != std::string_view::npos && comma == colon + 1)
             comma = list.find(',', comma + 1);
-        const std::string_view entry =
-            list.substr(start, comma == std::string_view::npos ? list.npos : comma - start);
+        const std::string_view entry = list.substr(start, comma == std::string_view::npos ? list.npos : comma - start);
         const size_t sep = entry.find(':');
         if (sep == std::string_view::npos || sep == 0 || sep + 1 == entry.size())
             throw UsageError("--keys: '" + std::string(entry) + "': expected FRAME:KEY, e.g. 200:q or 300:Escape");
@@ -297,8 +302,8 @@ std::vector<ScriptedKey> parse_keys(std::string_view list)
         uint64_t n = 0;
         auto [p, ec] = std::from_chars(frame.data(), frame.data() + frame.size(), n);
         if (ec != std::errc() || p != frame.data() + frame.size() || n == 0)
-            throw UsageError("--keys: '" + std::string(entry) +
-                             "': FRAME must be a whole number from 1 (the first frame)");
+            throw UsageError(
+                "--keys: '" + std::string(entry) + "': FRAME must be a whole number from 1 (the first frame)");
         keys.push_back({n, parse_key(entry.substr(sep + 1))});
         if (comma == std::string_view::npos)
             break;
@@ -322,66 +327,64 @@ std::optional<RunOptions> parse_command_line(int argc, char** argv)
         ->type_name("DIR");
     app.add_flag("--fast", run.fast, "Virtual clock: sleeps take no real time");
     app.add_option("--trace", trace,
-                   "--trace or --trace=FILE: one line per kernel call, strace-style, to standard error or FILE")
+           "--trace or --trace=FILE: one line per kernel call, strace-style, to standard error or FILE")
         ->type_name("");
     app.add_option("--inject", injections,
-                   "CALL[@N]=ANSWER: the Nth call (every call without @N) of CALL, by name or number, "
-                   "answers ANSWER without being performed (repeatable; not exit, which never answers)")
-        ->allow_extra_args(false)  // one value each time: never the program name
+           "CALL[@N]=ANSWER: the Nth call (every call without @N) of CALL, by name or number, "
+           "answers ANSWER without being performed (repeatable; not exit, which never answers)")
+        ->allow_extra_args(false) // one value each time: never the program name
         ->type_name("CALL[@N]=ANSWER");
     app.add_option("--max-insns", run.max_instructions,
-                   "Stop the program after about N instructions (checked a block of instructions at a time)")
+           "Stop the program after about N instructions (checked a block of instructions at a time)")
         ->check(whole_number(1, UINT64_MAX))
         ->type_name("N");
     app.add_option("--timeout", run.timeout_seconds,
-                   "Stop the program after S seconds of real time, whatever it waits for (at most 10000000)")
+           "Stop the program after S seconds of real time, whatever it waits for (at most 10000000)")
         ->check(seconds())
         ->type_name("S");
     app.add_option("--max-file-size", run.quota.file_bytes,
-                   "No file the program writes may grow beyond SIZE bytes (K, M, G suffixes; default 64M, "
-                   "at most 2G-1)")
+           "No file the program writes may grow beyond SIZE bytes (K, M, G suffixes; default 64M, "
+           "at most 2G-1)")
         ->transform(size_in_bytes(FsQuota::kMaxFileBytes))
         ->type_name("SIZE");
     app.add_option("--fs-quota", run.quota.total_bytes,
-                   "The program may add at most SIZE bytes to files in all, pending whole-file streams "
-                   "included (default 256M)")
+           "The program may add at most SIZE bytes to files in all, pending whole-file streams "
+           "included (default 256M)")
         ->transform(size_in_bytes(UINT64_MAX))
         ->type_name("SIZE");
     app.add_option("--display", run.display,
-                   "auto|window|terminal|none: where the program's window shows.  window: an SDL2 window, "
-                   "scaled to fit; terminal: 24-bit colour half blocks in this terminal, keys read raw; "
-                   "none: nowhere (batch runs); auto (default): a window when an X or Wayland display "
-                   "can be opened, else none")
-        ->transform(one_of<DisplayKind>({{"auto", DisplayKind::automatic},
-                                         {"window", DisplayKind::window},
-                                         {"terminal", DisplayKind::terminal},
-                                         {"none", DisplayKind::none}}))
+           "auto|window|terminal|none: where the program's window shows.  window: an SDL2 window, "
+           "scaled to fit; terminal: 24-bit colour half blocks in this terminal, keys read raw; "
+           "none: nowhere (batch runs); auto (default): a window when an X or Wayland display "
+           "can be opened, else none")
+        ->transform(one_of<DisplayKind>({{"auto", DisplayKind::automatic}, {"window", DisplayKind::window},
+            {"terminal", DisplayKind::terminal}, {"none", DisplayKind::none}}))
         ->type_name("KIND")
         ->group("Window");
     app.add_option("--record", run.record,
-                   "FILE.gif: every presented frame into an animated GIF (2 hundredths of a second a frame: "
-                   "16 ms rounded up, the shortest delay viewers keep)")
+           "FILE.gif: every presented frame into an animated GIF (2 hundredths of a second a frame: "
+           "16 ms rounded up, the shortest delay viewers keep)")
         ->type_name("FILE")
         ->group("Window");
     app.add_option("--screenshot", run.screenshot, "FILE.png: the last presented frame, written at the end")
         ->type_name("FILE")
         ->group("Window");
     app.add_option("--keys", key_lists,
-                   "FRAME:KEY[,FRAME:KEY...]: key events that arrive in frame FRAME (the first frame drawn is "
-                   "1), e.g. --keys 200:q or --keys 5:a,5:b,300:Escape (repeatable).  KEY: one character, a "
-                   "name (Escape, Enter, Tab, Space, Backspace, Delete, Comma) or a code (0x3B, or two or "
-                   "more decimal digits)")
+           "FRAME:KEY[,FRAME:KEY...]: key events that arrive in frame FRAME (the first frame drawn is "
+           "1), e.g. --keys 200:q or --keys 5:a,5:b,300:Escape (repeatable).  KEY: one character, a "
+           "name (Escape, Enter, Tab, Space, Backspace, Delete, Comma) or a code (0x3B, or two or "
+           "more decimal digits)")
         ->allow_extra_args(false)
         ->type_name("FRAME:KEY,...")
         ->group("Window");
     app.add_option("--frames", frames,
-                   "N: a 'q' key arrives in frame N (--keys N:q), so a program that quits on q presents N frames")
+           "N: a 'q' key arrives in frame N (--keys N:q), so a program that quits on q presents N frames")
         ->check(whole_number(1, UINT64_MAX))
         ->type_name("N")
         ->group("Window");
     app.add_option("--gui-fail", run.gui_fail,
-                   "create|attach|both: those window calls answer -19 (no such device), to see a program's "
-                   "fallback and failure paths")
+           "create|attach|both: those window calls answer -19 (no such device), to see a program's "
+           "fallback and failure paths")
         ->transform(one_of<GuiFailure>(
             {{"create", GuiFailure::create}, {"attach", GuiFailure::attach}, {"both", GuiFailure::both}}))
         ->type_name("WHICH")
@@ -409,7 +412,8 @@ std::optional<RunOptions> parse_command_line(int argc, char** argv)
         run.injections.push_back(parse_injection(spec));
         // The program's exit would come back to it, and _exit then spins for ever.
         if (run.injections.back().number == VEKOS_SYS_exit)
-            throw UsageError("--inject " + spec + ": exit never returns to the program, so it has no answer to replace");
+            throw UsageError(
+                "--inject " + spec + ": exit never returns to the program, so it has no answer to replace");
     }
     for (const std::string& list : key_lists) {
         auto keys = parse_keys(list);

@@ -19,16 +19,16 @@ namespace vekos {
 struct RunOptions {
     std::filesystem::path root = ".";
     bool fast = false;
-    std::optional<std::string> trace;  // "-": standard error; else a file
+    std::optional<std::string> trace; // "-": standard error; else a file
     std::vector<Injection> injections;
-    uint64_t max_instructions = 0;     // 0: none
-    double timeout_seconds = 0;        // 0: none
+    uint64_t max_instructions = 0; // 0: none
+    double timeout_seconds = 0;    // 0: none
     FsQuota quota;
     DisplayKind display = DisplayKind::automatic;
     std::optional<std::filesystem::path> record, screenshot;
-    std::vector<ScriptedKey> keys;     // --keys, and --frames as a q
+    std::vector<ScriptedKey> keys; // --keys, and --frames as a q
     GuiFailure gui_fail = GuiFailure::none;
-    std::vector<std::string> argv;     // PROGRAM ARGS...
+    std::vector<std::string> argv; // PROGRAM ARGS...
 };
 
 // Throws UsageError with a message for the user; nullopt when --help was

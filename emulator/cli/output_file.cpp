@@ -22,10 +22,10 @@ OutputFile::OutputFile(std::string option, const fs::path& path) : name_(std::mo
     if (path.empty() || path.filename().empty())
         refuse("not a file name");
     std::error_code ec;
-    target_ = fs::weakly_canonical(fs::absolute(path), ec);  // follows links, even a dangling last one
+    target_ = fs::weakly_canonical(fs::absolute(path), ec); // follows links, even a dangling last one
     if (ec)
         refuse(ec.message());
-    struct stat st{};
+    struct stat st { };
     if (::stat(target_.c_str(), &st) == 0) {
         if (S_ISDIR(st.st_mode))
             refuse("is a directory");
@@ -51,7 +51,7 @@ OutputFile::OutputFile(std::string option, const fs::path& path) : name_(std::mo
 OutputFile::~OutputFile()
 {
     if (!temporary_.empty())
-        ::unlink(temporary_.c_str());  // ours: made with O_EXCL and never renamed
+        ::unlink(temporary_.c_str()); // ours: made with O_EXCL and never renamed
 }
 
 void OutputFile::fail(const std::string& what, int error) const
@@ -70,8 +70,8 @@ void OutputFile::open()
     }
     std::random_device entropy;
     for (int attempt = 0; attempt < 16 && !fd_; ++attempt) {
-        fs::path candidate = target_.parent_path() /
-                             ("." + target_.filename().string() + ".vekos-" + std::to_string(entropy()));
+        fs::path candidate
+            = target_.parent_path() / ("." + target_.filename().string() + ".vekos-" + std::to_string(entropy()));
         int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd >= 0) {
             fd_ = UniqueFd(fd);

@@ -49,10 +49,10 @@ private:
     void open();
 
     std::string name_;
-    std::filesystem::path target_;  // links resolved
-    bool in_place_ = false;          // a device, FIFO or socket
-    bool replaces_ = false;          // a regular file is there now
-    unsigned mode_ = 0;              // its mode, kept by the new content
+    std::filesystem::path target_; // links resolved
+    bool in_place_ = false;        // a device, FIFO or socket
+    bool replaces_ = false;        // a regular file is there now
+    unsigned mode_ = 0;            // its mode, kept by the new content
     std::filesystem::path temporary_;
     UniqueFd fd_;
     int wake_ = -1;

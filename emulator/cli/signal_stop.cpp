@@ -8,7 +8,7 @@
 namespace vekos {
 namespace {
 
-constexpr int kDone = SIGUSR1;  // tells the watching thread to end
+constexpr int kDone = SIGUSR1; // tells the watching thread to end
 
 } // namespace
 

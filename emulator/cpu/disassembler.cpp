@@ -51,8 +51,8 @@ uint32_t Disassembler::count(std::span<const uint8_t> code, uint32_t address) co
     return n ? uint32_t(n) : 1;
 }
 
-std::optional<uint32_t> Disassembler::interrupt_ending_at(std::span<const uint8_t> before, uint32_t end,
-                                                          uint32_t vector) const
+std::optional<uint32_t> Disassembler::interrupt_ending_at(
+    std::span<const uint8_t> before, uint32_t end, uint32_t vector) const
 {
     // The closest start first: a shorter instruction ending at `end` is the
     // one the CPU ran, a longer one would have to contain it.
@@ -62,9 +62,9 @@ std::optional<uint32_t> Disassembler::interrupt_ending_at(std::span<const uint8_
         size_t n = cs_disasm(handle_, before.data() + before.size() - length, length, start, 1, &insn);
         if (n == 0)
             continue;
-        const bool raises = insn->size == length &&
-                            ((insn->id == X86_INS_INT && insn->bytes[insn->size - 1] == vector) ||
-                             (insn->id == X86_INS_INT3 && vector == 3) || (insn->id == X86_INS_INTO && vector == 4));
+        const bool raises = insn->size == length
+            && ((insn->id == X86_INS_INT && insn->bytes[insn->size - 1] == vector)
+                || (insn->id == X86_INS_INT3 && vector == 3) || (insn->id == X86_INS_INTO && vector == 4));
         cs_free(insn, n);
         if (raises)
             return start;
@@ -115,7 +115,7 @@ std::vector<uint32_t> Disassembler::after_rdtsc(std::span<const uint8_t> code, u
             if (insn->id == X86_INS_RDTSC)
                 sites.push_back(uint32_t(at));
         } else {
-            ++p;  // padding or data between functions: step over one byte
+            ++p; // padding or data between functions: step over one byte
             --left;
             ++at;
         }

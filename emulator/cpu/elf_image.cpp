@@ -33,12 +33,12 @@ std::string hex(uint64_t v)
 }
 
 template <typename T>
-T read_struct(const std::vector<uint8_t>& file, uint64_t offset, const std::string& name,
-              const char* what)
+T read_struct(const std::vector<uint8_t>& file, uint64_t offset, const std::string& name, const char* what)
 {
     if (offset + sizeof(T) > file.size())
-        fail(name, std::string("truncated file: ") + what + " at offset " + std::to_string(offset) +
-                       " runs past the end of the file (" + std::to_string(file.size()) + " bytes)");
+        fail(name,
+            std::string("truncated file: ") + what + " at offset " + std::to_string(offset)
+                + " runs past the end of the file (" + std::to_string(file.size()) + " bytes)");
     T value;
     std::memcpy(&value, file.data() + offset, sizeof(T));
     return value;
@@ -51,8 +51,7 @@ void check_header(const std::vector<uint8_t>& file, const Elf32_Ehdr& eh, const 
     if (file.size() < EI_NIDENT)
         fail(name, "truncated file: the ELF identification is incomplete");
     if (file[EI_CLASS] != ELFCLASS32)
-        fail(name, file[EI_CLASS] == ELFCLASS64 ? "not a 32-bit ELF file (it is 64-bit)"
-                                                : "not a 32-bit ELF file");
+        fail(name, file[EI_CLASS] == ELFCLASS64 ? "not a 32-bit ELF file (it is 64-bit)" : "not a 32-bit ELF file");
     if (file[EI_DATA] != ELFDATA2LSB)
         fail(name, "not a little-endian ELF file");
     if (file.size() < sizeof(Elf32_Ehdr))
@@ -60,17 +59,17 @@ void check_header(const std::vector<uint8_t>& file, const Elf32_Ehdr& eh, const 
     if (eh.e_machine != EM_386)
         fail(name, "not an i386 program (ELF machine " + std::to_string(eh.e_machine) + ")");
     if (eh.e_type != ET_EXEC)
-        fail(name, eh.e_type == ET_DYN ? "not an executable (a shared object or position-independent program)"
-                   : eh.e_type == ET_REL ? "not an executable (a relocatable object file)"
-                                         : "not an executable (ELF type " + std::to_string(eh.e_type) + ")");
+        fail(name,
+            eh.e_type == ET_DYN       ? "not an executable (a shared object or position-independent program)"
+                : eh.e_type == ET_REL ? "not an executable (a relocatable object file)"
+                                      : "not an executable (ELF type " + std::to_string(eh.e_type) + ")");
     if (eh.e_phnum == 0)
         fail(name, "not an executable: it has no program headers");
     if (eh.e_phentsize != sizeof(Elf32_Phdr))
         fail(name, "malformed program header size " + std::to_string(eh.e_phentsize));
 }
 
-void read_symbols(const std::vector<uint8_t>& file, const Elf32_Ehdr& eh,
-                  std::map<std::string, Symbol>& symbols)
+void read_symbols(const std::vector<uint8_t>& file, const Elf32_Ehdr& eh, std::map<std::string, Symbol>& symbols)
 {
     // Symbols are a convenience for the harness and the trace; a stripped or
     // odd section table is not an error.
@@ -89,8 +88,8 @@ void read_symbols(const std::vector<uint8_t>& file, const Elf32_Ehdr& eh,
         if (sh.sh_type != SHT_SYMTAB || sh.sh_link >= eh.e_shnum)
             continue;
         Elf32_Shdr strtab = section(sh.sh_link);
-        if (uint64_t(sh.sh_offset) + sh.sh_size > file.size() ||
-            uint64_t(strtab.sh_offset) + strtab.sh_size > file.size())
+        if (uint64_t(sh.sh_offset) + sh.sh_size > file.size()
+            || uint64_t(strtab.sh_offset) + strtab.sh_size > file.size())
             return;
         for (uint32_t off = 0; off + sizeof(Elf32_Sym) <= sh.sh_size; off += sizeof(Elf32_Sym)) {
             Elf32_Sym sym;
@@ -98,8 +97,7 @@ void read_symbols(const std::vector<uint8_t>& file, const Elf32_Ehdr& eh,
             if (sym.st_name == 0 || sym.st_name >= strtab.sh_size || sym.st_shndx == SHN_UNDEF)
                 continue;
             const char* base = reinterpret_cast<const char*>(file.data() + strtab.sh_offset);
-            std::string symbol_name(base + sym.st_name,
-                                    strnlen(base + sym.st_name, strtab.sh_size - sym.st_name));
+            std::string symbol_name(base + sym.st_name, strnlen(base + sym.st_name, strtab.sh_size - sym.st_name));
             // Globals win over locals of the same name.
             bool global = ELF32_ST_BIND(sym.st_info) != STB_LOCAL;
             if (global || !symbols.contains(symbol_name))
@@ -121,19 +119,24 @@ ElfImage ElfImage::load(const std::filesystem::path& path)
             throw LoadError(name + ": no such file", exit_status::not_found);
         fail(name, std::string("cannot be opened: ") + std::strerror(errno));
     }
-    struct stat st{};
+    struct stat st { };
     if (fstat(fd.get(), &st) != 0)
         fail(name, std::string("cannot be read: ") + std::strerror(errno));
     if (S_ISDIR(st.st_mode))
         fail(name, "is a directory, not a program");
     if (!S_ISREG(st.st_mode))
-        fail(name, std::string("is not a regular file (it is ") +
-                       (S_ISFIFO(st.st_mode) ? "a FIFO" : S_ISCHR(st.st_mode) ? "a character device"
-                                              : S_ISBLK(st.st_mode) ? "a block device"
-                                              : S_ISSOCK(st.st_mode) ? "a socket" : "not a file") + ")");
+        fail(name,
+            std::string("is not a regular file (it is ")
+                + (S_ISFIFO(st.st_mode)        ? "a FIFO"
+                        : S_ISCHR(st.st_mode)  ? "a character device"
+                        : S_ISBLK(st.st_mode)  ? "a block device"
+                        : S_ISSOCK(st.st_mode) ? "a socket"
+                                               : "not a file")
+                + ")");
     if (uint64_t(st.st_size) > kMaxProgramFileBytes)
-        fail(name, "is " + std::to_string(st.st_size) + " bytes, more than a program may be (" +
-                       std::to_string(kMaxProgramFileBytes) + ")");
+        fail(name,
+            "is " + std::to_string(st.st_size) + " bytes, more than a program may be ("
+                + std::to_string(kMaxProgramFileBytes) + ")");
     std::vector<uint8_t> file(size_t(st.st_size));
     size_t done = 0;
     while (done < file.size()) {
@@ -143,7 +146,7 @@ ElfImage ElfImage::load(const std::filesystem::path& path)
         if (n < 0)
             fail(name, std::string("cannot be read: ") + std::strerror(errno));
         if (n == 0)
-            break;  // it shrank while being read: what is there is checked as it is
+            break; // it shrank while being read: what is there is checked as it is
         done += size_t(n);
     }
     file.resize(done);
@@ -164,8 +167,8 @@ ElfImage ElfImage::parse(std::vector<uint8_t> bytes, const std::string& name)
 
     uint64_t memory = 0;
     for (unsigned i = 0; i < eh.e_phnum; ++i) {
-        auto ph = read_struct<Elf32_Phdr>(file, uint64_t(eh.e_phoff) + i * sizeof(Elf32_Phdr), name,
-                                          "a program header");
+        auto ph
+            = read_struct<Elf32_Phdr>(file, uint64_t(eh.e_phoff) + i * sizeof(Elf32_Phdr), name, "a program header");
         std::string which = "segment " + std::to_string(i);
         if (ph.p_type == PT_INTERP)
             fail(name, "not a static executable: it names an interpreter (dynamically linked)");
@@ -176,21 +179,23 @@ ElfImage ElfImage::parse(std::vector<uint8_t> bytes, const std::string& name)
         if (image.segments_.size() == kMaxLoadSegments)
             fail(name, "more than " + std::to_string(kMaxLoadSegments) + " loadable segments");
         if (ph.p_filesz > ph.p_memsz)
-            fail(name, which + " has more file bytes (" + std::to_string(ph.p_filesz) +
-                           ") than memory bytes (" + std::to_string(ph.p_memsz) + ")");
+            fail(name,
+                which + " has more file bytes (" + std::to_string(ph.p_filesz) + ") than memory bytes ("
+                    + std::to_string(ph.p_memsz) + ")");
         if (uint64_t(ph.p_offset) + ph.p_filesz > file.size())
-            fail(name, "truncated file: " + which + " needs bytes up to offset " +
-                           std::to_string(uint64_t(ph.p_offset) + ph.p_filesz) + " but the file has " +
-                           std::to_string(file.size()));
+            fail(name,
+                "truncated file: " + which + " needs bytes up to offset "
+                    + std::to_string(uint64_t(ph.p_offset) + ph.p_filesz) + " but the file has "
+                    + std::to_string(file.size()));
         uint64_t end = uint64_t(ph.p_vaddr) + ph.p_memsz;
         if (ph.p_vaddr < kLowestLoadAddress || end > kStackBase)
-            fail(name, which + " at " + hex(ph.p_vaddr) + "-" + hex(end) +
-                           " lies outside the program's address space (" + hex(kLowestLoadAddress) +
-                           "-" + hex(kStackBase) + ")");
+            fail(name,
+                which + " at " + hex(ph.p_vaddr) + "-" + hex(end) + " lies outside the program's address space ("
+                    + hex(kLowestLoadAddress) + "-" + hex(kStackBase) + ")");
         memory += page_ceil(end) - page_floor(ph.p_vaddr);
         if (memory > kMaxProgramMemoryBytes)
-            fail(name, "its segments take more than " + std::to_string(kMaxProgramMemoryBytes >> 20) +
-                           " MiB of memory");
+            fail(
+                name, "its segments take more than " + std::to_string(kMaxProgramMemoryBytes >> 20) + " MiB of memory");
         Segment seg;
         seg.vaddr = ph.p_vaddr;
         seg.memsz = ph.p_memsz;
@@ -198,17 +203,15 @@ ElfImage ElfImage::parse(std::vector<uint8_t> bytes, const std::string& name)
         seg.bytes = std::span<const uint8_t>(file.data() + ph.p_offset, ph.p_filesz);
         for (const Segment& other : image.segments_) {
             if (seg.vaddr < other.vaddr + other.memsz && other.vaddr < seg.vaddr + seg.memsz)
-                fail(name, which + " at " + hex(seg.vaddr) + " overlaps the segment at " +
-                               hex(other.vaddr));
+                fail(name, which + " at " + hex(seg.vaddr) + " overlaps the segment at " + hex(other.vaddr));
         }
         image.segments_.push_back(seg);
     }
     if (image.segments_.empty())
         fail(name, "not an executable: it has no loadable segment");
 
-    bool entry_ok = std::any_of(image.segments_.begin(), image.segments_.end(), [&](const Segment& s) {
-        return (s.flags & PF_X) && eh.e_entry >= s.vaddr && eh.e_entry < s.vaddr + s.memsz;
-    });
+    bool entry_ok = std::any_of(image.segments_.begin(), image.segments_.end(),
+        [&](const Segment& s) { return (s.flags & PF_X) && eh.e_entry >= s.vaddr && eh.e_entry < s.vaddr + s.memsz; });
     if (!entry_ok)
         fail(name, "entry point " + hex(eh.e_entry) + " is not inside an executable segment");
     image.entry_ = eh.e_entry;

@@ -15,8 +15,8 @@ namespace vekos {
 struct Segment {
     uint32_t vaddr = 0;
     uint32_t memsz = 0;
-    uint32_t flags = 0;                // PF_R 4, PF_W 2, PF_X 1
-    std::span<const uint8_t> bytes;    // the file part (in the image's copy of the file); zeros follow up to memsz
+    uint32_t flags = 0;             // PF_R 4, PF_W 2, PF_X 1
+    std::span<const uint8_t> bytes; // the file part (in the image's copy of the file); zeros follow up to memsz
 };
 
 // What a program may be, checked before anything is mapped: its file, its
@@ -43,7 +43,7 @@ public:
 
 private:
     std::string name_;
-    std::shared_ptr<const std::vector<uint8_t>> file_;  // segments point into it; copies share it
+    std::shared_ptr<const std::vector<uint8_t>> file_; // segments point into it; copies share it
     uint32_t entry_ = 0;
     std::vector<Segment> segments_;
     std::map<std::string, Symbol> symbols_;

@@ -29,8 +29,8 @@ constexpr std::array kVectors = {
     VectorRow{10, "invalid task state", "bad task state segment", exit_status::memory_fault},
     VectorRow{11, "segment not present", "the segment selector names no present segment", exit_status::memory_fault},
     VectorRow{12, "stack segment fault", "stack segment limit or selector", exit_status::memory_fault},
-    VectorRow{13, "general protection fault", "privileged or protected operation in user mode",
-              exit_status::memory_fault},
+    VectorRow{
+        13, "general protection fault", "privileged or protected operation in user mode", exit_status::memory_fault},
     VectorRow{14, "page fault", "memory access refused", exit_status::memory_fault},
     VectorRow{16, "floating-point error", "unmasked x87 exception", exit_status::divide_error},
     VectorRow{17, "alignment check", "misaligned access with alignment checking on", exit_status::memory_fault},

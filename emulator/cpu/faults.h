@@ -10,11 +10,11 @@
 namespace vekos {
 
 struct Fault {
-    std::string kind;         // "page fault", "divide error", ...
-    std::string detail;       // "write to unmapped memory at 0x00000000"
+    std::string kind;   // "page fault", "divide error", ...
+    std::string detail; // "write to unmapped memory at 0x00000000"
     uint32_t eip = 0;
-    std::string instruction;  // disassembled
-    int status = 0;           // the run's exit status
+    std::string instruction; // disassembled
+    int status = 0;          // the run's exit status
     std::string message() const;
 };
 
@@ -33,6 +33,6 @@ InterruptClass classify_interrupt(uint32_t vector, bool by_instruction);
 std::string memory_access_text(int uc_mem_type);
 bool is_fetch(int uc_mem_type);
 
-std::string hex32(uint32_t value);  // "0x0804a000"
+std::string hex32(uint32_t value); // "0x0804a000"
 
 } // namespace vekos

@@ -3,8 +3,8 @@
 #include "cpu/layout.h"
 
 #include <sys/mman.h>
-#include <unistd.h>
 #include <unicorn/unicorn.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -50,17 +50,17 @@ void GuestMemory::add_region(uint32_t base, uint32_t size, uint32_t access, std:
         close(fd);
         throw std::system_error(e, std::generic_category(), "mapping guest memory");
     }
-    Region region{base, size, access, std::move(name), static_cast<uint8_t*>(live),
-                  static_cast<uint8_t*>(pristine), fd};
-    auto at = std::lower_bound(regions_.begin(), regions_.end(), base,
-                               [](const Region& r, uint32_t b) { return r.base < b; });
+    Region region{
+        base, size, access, std::move(name), static_cast<uint8_t*>(live), static_cast<uint8_t*>(pristine), fd};
+    auto at = std::lower_bound(
+        regions_.begin(), regions_.end(), base, [](const Region& r, uint32_t b) { return r.base < b; });
     regions_.insert(at, std::move(region));
 }
 
 const GuestMemory::Region* GuestMemory::find(uint32_t addr) const
 {
-    auto it = std::upper_bound(regions_.begin(), regions_.end(), addr,
-                               [](uint32_t a, const Region& r) { return a < r.base; });
+    auto it = std::upper_bound(
+        regions_.begin(), regions_.end(), addr, [](uint32_t a, const Region& r) { return a < r.base; });
     if (it == regions_.begin())
         return nullptr;
     --it;
@@ -109,8 +109,7 @@ void GuestMemory::reset()
     }
 }
 
-std::optional<std::span<const uint8_t>> GuestMemory::view(uint32_t addr, uint32_t len,
-                                                          uint32_t need) const
+std::optional<std::span<const uint8_t>> GuestMemory::view(uint32_t addr, uint32_t len, uint32_t need) const
 {
     if (len == 0)
         return std::span<const uint8_t>();

@@ -15,7 +15,7 @@ struct uc_struct;
 
 namespace vekos {
 
-enum Access : uint32_t { kRead = 1, kWrite = 2, kExec = 4 };  // same bits as Unicorn's UC_PROT_*
+enum Access : uint32_t { kRead = 1, kWrite = 2, kExec = 4 }; // same bits as Unicorn's UC_PROT_*
 
 class GuestMemory {
 public:
@@ -64,8 +64,8 @@ private:
         uint32_t size;
         uint32_t access;
         std::string name;
-        uint8_t* live;      // what the guest sees
-        uint8_t* pristine;  // the image a reset returns to
+        uint8_t* live;     // what the guest sees
+        uint8_t* pristine; // the image a reset returns to
         int memfd;
     };
     const Region* find(uint32_t addr) const;

@@ -7,9 +7,9 @@ namespace vekos {
 
 constexpr uint32_t kPageSize = 0x1000;
 // Program segments must lie in [kLowestLoadAddress, kStackBase).
-constexpr uint32_t kLowestLoadAddress = 0x00001000;   // page 0 stays unmapped
+constexpr uint32_t kLowestLoadAddress = 0x00001000; // page 0 stays unmapped
 constexpr uint32_t kStackTop = 0xC0000000;
-constexpr uint32_t kStackSize = 0x00100000;            // 1 MiB
+constexpr uint32_t kStackSize = 0x00100000; // 1 MiB
 constexpr uint32_t kStackBase = kStackTop - kStackSize;
 // The stand-in's own page: int3 in every byte, so wherever guest code lands
 // here it stops at once (without touching the CPU's fault state, as a real
@@ -18,7 +18,7 @@ constexpr uint32_t kStackBase = kStackTop - kStackSize;
 // from ring 0 to ring 3.
 constexpr uint32_t kStandInPage = 0xC0001000;
 constexpr uint32_t kReturnSentinel = kStandInPage;
-constexpr uint32_t kUserModeEntry = kStandInPage + 0x10;  // iretd
+constexpr uint32_t kUserModeEntry = kStandInPage + 0x10; // iretd
 constexpr uint32_t kUserModeReached = kStandInPage + 0x20;
 constexpr uint32_t kDescriptorTable = kStandInPage + 0x800;
 // Scratch memory the test harness fills with strings and buffers.

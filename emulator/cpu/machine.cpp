@@ -30,16 +30,16 @@ constexpr auto kStopRetry = std::chrono::milliseconds(20);
 constexpr uint16_t kKernelCode = 0x08, kKernelData = 0x10, kUserCode = 0x1B, kUserData = 0x23;
 constexpr uint64_t flat_descriptor(uint8_t access)
 {
-    return 0xFFFFull | uint64_t(access) << 40 | 0xFull << 48 | 0xCull << 52;  // limit 0xFFFFF pages, 32-bit
+    return 0xFFFFull | uint64_t(access) << 40 | 0xFull << 48 | 0xCull << 52; // limit 0xFFFFF pages, 32-bit
 }
 constexpr std::array<uint64_t, 5> kDescriptors = {
     0,
-    flat_descriptor(0x9B),  // ring 0 code, execute/read
-    flat_descriptor(0x93),  // ring 0 data, read/write
-    flat_descriptor(0xFB),  // ring 3 code
-    flat_descriptor(0xF3),  // ring 3 data
+    flat_descriptor(0x9B), // ring 0 code, execute/read
+    flat_descriptor(0x93), // ring 0 data, read/write
+    flat_descriptor(0xFB), // ring 3 code
+    flat_descriptor(0xF3), // ring 3 data
 };
-constexpr uint32_t kUserFlags = 0x202;  // IF set, IOPL 0: cli, sti, in and out are refused
+constexpr uint32_t kUserFlags = 0x202; // IF set, IOPL 0: cli, sti, in and out are refused
 constexpr uint8_t kIretd = 0xCF;
 constexpr uint8_t kInt3 = 0xCC;
 
@@ -156,8 +156,12 @@ void Machine::enter_user_mode()
     uc_x86_mmr gdtr{0, kDescriptorTable, uint32_t(sizeof kDescriptors - 1), 0};
     check(uc_reg_write(uc_, UC_X86_REG_GDTR, &gdtr), "descriptor table");
     const std::pair<int, uint32_t> selectors[] = {
-        {UC_X86_REG_CS, kKernelCode}, {UC_X86_REG_SS, kKernelData}, {UC_X86_REG_DS, kUserData},
-        {UC_X86_REG_ES, kUserData},   {UC_X86_REG_FS, kUserData},   {UC_X86_REG_GS, kUserData},
+        {UC_X86_REG_CS, kKernelCode},
+        {UC_X86_REG_SS, kKernelData},
+        {UC_X86_REG_DS, kUserData},
+        {UC_X86_REG_ES, kUserData},
+        {UC_X86_REG_FS, kUserData},
+        {UC_X86_REG_GS, kUserData},
     };
     for (const auto& [reg, selector] : selectors)
         check(uc_reg_write(uc_, reg, &selector), "segment register");
@@ -278,13 +282,13 @@ Stop Machine::run(uint32_t begin, Mode mode)
     // Unicorn reports an undefined opcode (ud2, ...) as an error of the run,
     // not as interrupt 6; eip is left on the instruction.  The engine also
     // stops, without an error, before an instruction it cannot translate.
-    if (err == UC_ERR_INSN_INVALID ||
-        (err == UC_ERR_OK && std::binary_search(untranslatable_.begin(), untranslatable_.end(), eip)))
-        record_fault("invalid instruction", "the CPU cannot execute the instruction", eip,
-                     exit_status::invalid_instruction);
+    if (err == UC_ERR_INSN_INVALID
+        || (err == UC_ERR_OK && std::binary_search(untranslatable_.begin(), untranslatable_.end(), eip)))
+        record_fault(
+            "invalid instruction", "the CPU cannot execute the instruction", eip, exit_status::invalid_instruction);
     else
         record_fault("CPU emulator stopped", err == UC_ERR_OK ? "no reason given" : uc_strerror(err), eip,
-                     exit_status::memory_fault);
+            exit_status::memory_fault);
     return *stop_;
 }
 
@@ -292,8 +296,8 @@ Stop Machine::start(const std::vector<std::string>& argv)
 {
     const uint64_t needed = argument_bytes(argv);
     if (needed > kMaxArgumentBytes)
-        throw ArgumentsTooLong("the program's arguments take " + std::to_string(needed) +
-                               " bytes of its stack; at most " + std::to_string(kMaxArgumentBytes) + " fit");
+        throw ArgumentsTooLong("the program's arguments take " + std::to_string(needed)
+            + " bytes of its stack; at most " + std::to_string(kMaxArgumentBytes) + " fit");
     // Strings at the top of the stack, then the pointer array, then argc.
     uint32_t sp = kStackTop;
     std::vector<uint32_t> pointers;
@@ -302,13 +306,13 @@ Stop Machine::start(const std::vector<std::string>& argv)
         memory_.poke(sp, std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(arg.c_str()), arg.size() + 1));
         pointers.push_back(sp);
     }
-    pointers.push_back(0);  // a null after the last pointer, for C programs that look for it
+    pointers.push_back(0); // a null after the last pointer, for C programs that look for it
     sp -= uint32_t(4 * (pointers.size() + 1));
     sp &= ~15u;
     uint32_t argc = uint32_t(argv.size());
-    bool placed = memory_.poke(sp, std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(&argc), 4)) &&
-                  memory_.poke(sp + 4, std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(pointers.data()),
-                                                                pointers.size() * 4));
+    bool placed = memory_.poke(sp, std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(&argc), 4))
+        && memory_.poke(
+            sp + 4, std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(pointers.data()), pointers.size() * 4));
     if (!placed)
         throw std::logic_error("start-up stack: the arguments were measured to fit but do not");
     set_reg(UC_X86_REG_ESP, sp);

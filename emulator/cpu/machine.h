@@ -27,10 +27,10 @@ struct uc_context;
 namespace vekos {
 
 struct MachineOptions {
-    uint64_t max_instructions = 0;  // 0: no limit
-    double timeout_seconds = 0;     // 0: no limit
-    bool scratch = false;           // map the harness's scratch region
-    bool profile = false;           // count every instruction and every store (slow)
+    uint64_t max_instructions = 0; // 0: no limit
+    double timeout_seconds = 0;    // 0: no limit
+    bool scratch = false;          // map the harness's scratch region
+    bool profile = false;          // count every instruction and every store (slow)
     // rdtsc answers a value the host sets (set_tsc) instead of the host's
     // counter, so runs that read it are reproducible.
     bool fixed_tsc = false;
@@ -38,24 +38,25 @@ struct MachineOptions {
 
 // Counts kept when MachineOptions::profile is set; reset at each run.
 struct Profile {
-    uint64_t instructions = 0;  // a rep-prefixed instruction counts once per iteration
-    uint64_t stores = 0;        // memory write accesses, whatever their width
+    uint64_t instructions = 0; // a rep-prefixed instruction counts once per iteration
+    uint64_t stores = 0;       // memory write accesses, whatever their width
     uint64_t stored_bytes = 0;
 };
 
 struct Stop {
     enum class Why {
-        Exited,            // the exit call; exit_status is the program's
-        Returned,          // a harness call came back (never from start())
-        Faulted,           // fault says what and where
-        InstructionLimit,  // MachineOptions::max_instructions
-        Timeout,           // MachineOptions::timeout_seconds
-        Interrupted,       // request_stop() from another thread; signal says why
-        OutputClosed,      // the console's reader went away (a broken pipe)
-    } why = Why::Exited;
+        Exited,           // the exit call; exit_status is the program's
+        Returned,         // a harness call came back (never from start())
+        Faulted,          // fault says what and where
+        InstructionLimit, // MachineOptions::max_instructions
+        Timeout,          // MachineOptions::timeout_seconds
+        Interrupted,      // request_stop() from another thread; signal says why
+        OutputClosed,     // the console's reader went away (a broken pipe)
+    } why
+        = Why::Exited;
     int32_t exit_status = 0;
-    std::optional<Fault> fault;  // set exactly when why is Faulted
-    int signal = 0;              // for Interrupted
+    std::optional<Fault> fault; // set exactly when why is Faulted
+    int signal = 0;             // for Interrupted
 };
 
 // The arguments do not fit on the start-up stack.
@@ -108,10 +109,9 @@ private:
     enum class Mode { entering_user_mode, program, call };
 
     static void on_interrupt(uc_struct* uc, uint32_t intno, void* self);
-    static bool on_invalid_memory(uc_struct* uc, int type, uint64_t address, int size, int64_t value,
-                                  void* self);
+    static bool on_invalid_memory(uc_struct* uc, int type, uint64_t address, int size, int64_t value, void* self);
     static void on_block(uc_struct* uc, uint64_t address, uint32_t size, void* self);
-    static void on_memory_probe(uc_struct*, int, uint64_t, int, int64_t, void*) {}
+    static void on_memory_probe(uc_struct*, int, uint64_t, int, int64_t, void*) { }
     static void on_profile_code(uc_struct*, uint64_t, uint32_t, void* self);
     static void on_after_rdtsc(uc_struct* uc, uint64_t, uint32_t, void* self);
     static void on_profile_store(uc_struct*, int, uint64_t, int size, int64_t, void* self);
@@ -147,7 +147,7 @@ private:
     Profile profile_;
     uint64_t tsc_ = 0;
     std::unordered_map<uint32_t, uint32_t> block_sizes_;
-    std::vector<uint64_t> untranslatable_;  // sorted; where the engine must stop
+    std::vector<uint64_t> untranslatable_; // sorted; where the engine must stop
 
     // Stopping from other threads: the watchdog of --timeout and request_stop().
     std::mutex stop_mutex_;

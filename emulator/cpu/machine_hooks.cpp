@@ -28,7 +28,7 @@ std::vector<uint8_t> Machine::readable_bytes(uint32_t from, uint32_t to) const
         uint8_t b;
         if (!memory_.peek(at, std::span<uint8_t>(&b, 1))) {
             if (code.empty())
-                continue;  // not mapped yet: the part that is
+                continue; // not mapped yet: the part that is
             break;
         }
         code.push_back(b);
@@ -85,11 +85,11 @@ void Machine::record_forbidden(Disassembler::Kind kind)
         break;
     case Disassembler::Kind::sysenter:
         record_fault("general protection fault", "sysenter (vekos programs enter the kernel with int 0x80)", eip,
-                     exit_status::memory_fault);
+            exit_status::memory_fault);
         break;
     case Disassembler::Kind::syscall:
         record_fault("invalid instruction", "syscall (vekos programs enter the kernel with int 0x80)", eip,
-                     exit_status::invalid_instruction);
+            exit_status::invalid_instruction);
         break;
     }
 }
@@ -111,8 +111,8 @@ void Machine::on_interrupt(uc_struct* uc, uint32_t intno, void* self_ptr)
                 uc_emu_stop(uc);
             } else {
                 self->record_fault("segmentation fault",
-                                   "execution outside the program at " + hex32(eip - 1) + ", the stand-in's own page",
-                                   eip - 1, exit_status::memory_fault);
+                    "execution outside the program at " + hex32(eip - 1) + ", the stand-in's own page", eip - 1,
+                    exit_status::memory_fault);
             }
             return;
         }
@@ -127,7 +127,7 @@ void Machine::on_interrupt(uc_struct* uc, uint32_t intno, void* self_ptr)
         const TrapOutcome out = self->kernel_.handle(self->memory_, regs);
         if (out.end != TrapOutcome::End::none) {
             self->stop_ = Stop{out.end == TrapOutcome::End::exit ? Stop::Why::Exited : Stop::Why::OutputClosed,
-                               out.exit_status, std::nullopt, 0};
+                out.exit_status, std::nullopt, 0};
             uc_emu_stop(uc);
             return;
         }
@@ -139,15 +139,14 @@ void Machine::on_interrupt(uc_struct* uc, uint32_t intno, void* self_ptr)
     }
 }
 
-bool Machine::on_invalid_memory(uc_struct* uc, int type, uint64_t address, int size, int64_t,
-                                void* self_ptr)
+bool Machine::on_invalid_memory(uc_struct* uc, int type, uint64_t address, int size, int64_t, void* self_ptr)
 {
     auto* self = static_cast<Machine*>(self_ptr);
     try {
         const uint32_t at = uint32_t(address);
         self->record_fault("segmentation fault",
-                           memory_access_text(type) + " at " + hex32(at) + " (" + std::to_string(size) + " bytes)",
-                           is_fetch(type) ? at : self->reg(UC_X86_REG_EIP), exit_status::memory_fault);
+            memory_access_text(type) + " at " + hex32(at) + " (" + std::to_string(size) + " bytes)",
+            is_fetch(type) ? at : self->reg(UC_X86_REG_EIP), exit_status::memory_fault);
     } catch (...) {
         self->hook_error_ = std::current_exception();
     }

@@ -35,18 +35,18 @@ std::vector<ProgramRegion> program_regions(const ElfImage& image)
     std::vector<ProgramRegion> regions;
     for (size_t i = 0; i + 1 < cuts.size(); ++i) {
         uint32_t access = 0;
-        bool covered = false;  // a segment may have no access at all: mapped, but every access faults
+        bool covered = false; // a segment may have no access at all: mapped, but every access faults
         for (const Segment& s : image.segments())
             if (page_floor(s.vaddr) <= cuts[i] && cuts[i] < page_ceil(uint64_t(s.vaddr) + s.memsz)) {
                 access |= segment_access(s.flags);
                 covered = true;
             }
         if (!covered)
-            continue;  // a gap between segments
+            continue; // a gap between segments
         if ((access & kWrite) && (access & kExec))
-            throw LoadError(image.name() + ": writable and executable memory at " + hex32(uint32_t(cuts[i])) +
-                                " (vekos programs keep their code read-only)",
-                            exit_status::cannot_load);
+            throw LoadError(image.name() + ": writable and executable memory at " + hex32(uint32_t(cuts[i]))
+                    + " (vekos programs keep their code read-only)",
+                exit_status::cannot_load);
         const uint32_t base = uint32_t(cuts[i]), size = uint32_t(cuts[i + 1] - cuts[i]);
         if (!regions.empty() && regions.back().access == access && regions.back().base + regions.back().size == base)
             regions.back().size += size;
@@ -56,18 +56,27 @@ std::vector<ProgramRegion> program_regions(const ElfImage& image)
     return regions;
 }
 
-std::vector<uint64_t> untranslatable_sites(const GuestMemory& memory, const ElfImage& image,
-                                           const std::vector<ProgramRegion>& regions)
+std::vector<uint64_t> untranslatable_sites(
+    const GuestMemory& memory, const ElfImage& image, const std::vector<ProgramRegion>& regions)
 {
     auto byte_at = [&](uint64_t at) {
         uint8_t b = 0;
-        memory.peek(uint32_t(at), std::span<uint8_t>(&b, 1));  // stays 0 where nothing is mapped
+        memory.peek(uint32_t(at), std::span<uint8_t>(&b, 1)); // stays 0 where nothing is mapped
         return b;
     };
     auto is_prefix = [](uint8_t b) {
         switch (b) {
-        case 0x26: case 0x2E: case 0x36: case 0x3E: case 0x64: case 0x65: case 0x66: case 0x67:
-        case 0xF0: case 0xF2: case 0xF3: return true;
+        case 0x26:
+        case 0x2E:
+        case 0x36:
+        case 0x3E:
+        case 0x64:
+        case 0x65:
+        case 0x66:
+        case 0x67:
+        case 0xF0:
+        case 0xF2:
+        case 0xF3: return true;
         default: return false;
         }
     };

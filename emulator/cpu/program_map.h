@@ -11,7 +11,7 @@
 namespace vekos {
 
 struct ProgramRegion {
-    uint32_t base, size, access;  // access: kRead, kWrite, kExec
+    uint32_t base, size, access; // access: kRead, kWrite, kExec
 };
 
 // The program's pages as runs of equal access; a page shared by two segments
@@ -26,7 +26,7 @@ std::vector<ProgramRegion> program_regions(const ElfImage& image);
 // refuses as an invalid instruction.  Code never changes, so every place such
 // an instruction could start (the FF byte, or a run of prefixes before it) is
 // known once the program is loaded; sorted.
-std::vector<uint64_t> untranslatable_sites(const GuestMemory& memory, const ElfImage& image,
-                                           const std::vector<ProgramRegion>& regions);
+std::vector<uint64_t> untranslatable_sites(
+    const GuestMemory& memory, const ElfImage& image, const std::vector<ProgramRegion>& regions);
 
 } // namespace vekos

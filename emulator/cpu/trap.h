@@ -14,9 +14,9 @@ struct CallRegs {
 
 struct TrapOutcome {
     enum class End {
-        none,           // eax gets the answer and the program goes on
-        exit,           // the exit call: exit_status is the program's
-        output_closed,  // the console's reader went away: the run ends
+        none,          // eax gets the answer and the program goes on
+        exit,          // the exit call: exit_status is the program's
+        output_closed, // the console's reader went away: the run ends
     };
     int32_t answer = 0;
     End end = End::none;

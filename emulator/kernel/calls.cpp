@@ -3,9 +3,9 @@
 namespace vekos {
 namespace {
 
-#define VEKOS_GENERAL_ROW(name, number, ebx, ecx, edx) \
+#define VEKOS_GENERAL_ROW(name, number, ebx, ecx, edx)                                                                 \
     CallInfo{#name, number, {ArgKind::ebx, ArgKind::ecx, ArgKind::edx}, false},
-#define VEKOS_GUI_ROW(name, number, ebx, ecx, edx) \
+#define VEKOS_GUI_ROW(name, number, ebx, ecx, edx)                                                                     \
     CallInfo{#name, number, {ArgKind::ebx, ArgKind::ecx, ArgKind::edx}, true},
 constexpr CallInfo kCalls[] = {VEKOS_GENERAL_CALLS(VEKOS_GENERAL_ROW) VEKOS_GUI_CALLS(VEKOS_GUI_ROW)};
 #undef VEKOS_GENERAL_ROW

@@ -16,14 +16,35 @@ namespace vekos {
 
 // The argument kinds of vekos_calls.h, by the same names.
 enum class ArgKind {
-    NONE, ZERO, EVENT_SIZE, FD, INT, UINT, FLAG, LEN, IN_BUF, OUT_BUF, OUT_STR, PATH, STR,
-    OPEN_FLAGS, OPEN_MODE, FD_PAIR, PTR, HANDLE, COLOR_REC, RECT_REC, TEXT_REC, EVENT_REC, WORD,
+    NONE,
+    ZERO,
+    EVENT_SIZE,
+    FD,
+    INT,
+    UINT,
+    FLAG,
+    LEN,
+    IN_BUF,
+    OUT_BUF,
+    OUT_STR,
+    PATH,
+    STR,
+    OPEN_FLAGS,
+    OPEN_MODE,
+    FD_PAIR,
+    PTR,
+    HANDLE,
+    COLOR_REC,
+    RECT_REC,
+    TEXT_REC,
+    EVENT_REC,
+    WORD,
 };
 
 struct CallInfo {
     std::string_view name;
     uint32_t number;
-    std::array<ArgKind, 3> args;  // ebx, ecx, edx
+    std::array<ArgKind, 3> args; // ebx, ecx, edx
     bool gui;
 };
 

@@ -11,7 +11,7 @@ namespace vekos {
 
 class Clock {
 public:
-    explicit Clock(bool virtual_time) : virtual_(virtual_time) {}
+    explicit Clock(bool virtual_time) : virtual_(virtual_time) { }
     void sleep_us(uint64_t usec);
     // From another thread: a real sleep ends at once, now and for the rest of the run.
     void interrupt();

@@ -15,9 +15,9 @@ namespace vekos {
 HostConsole::HostConsole()
 {
     if (pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0)
-        wake_[0] = wake_[1] = -1;  // then reads simply cannot be interrupted
+        wake_[0] = wake_[1] = -1; // then reads simply cannot be interrupted
     for (int fd : {STDOUT_FILENO, STDERR_FILENO}) {
-        struct stat st{};
+        struct stat st { };
         chunked_[fd] = fstat(fd, &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode));
         may_wait_[fd] = chunked_[fd] || isatty(fd);
     }
@@ -41,7 +41,7 @@ void HostConsole::interrupt()
 
 bool HostConsole::wait_for(int fd, short events)
 {
-    if (fd < 0)  // nothing to wait for: only whether the run was interrupted
+    if (fd < 0) // nothing to wait for: only whether the run was interrupted
         return !interrupted_;
     if (wake_[0] < 0)
         return true;
@@ -50,7 +50,7 @@ bool HostConsole::wait_for(int fd, short events)
         if (::poll(fds, 2, -1) < 0) {
             if (errno == EINTR)
                 continue;
-            return true;  // let the read or write itself report the problem
+            return true; // let the read or write itself report the problem
         }
         if (fds[1].revents & POLLIN)
             return false;

@@ -19,7 +19,7 @@ public:
     // Called from another thread (the run's watchdog): a read or write that is
     // waiting gives up with -4, now and for the rest of the run.  Consoles that
     // never wait need not do anything.
-    virtual void interrupt() {}
+    virtual void interrupt() { }
 };
 
 // The host process's own standard input, output and error.  Nothing waits
@@ -45,10 +45,10 @@ private:
     // Waits until fd is ready for `events`; false when interrupted.
     bool wait_for(int fd, short events);
 
-    int wake_[2] = {-1, -1};    // a byte here ends a waiting read or write
+    int wake_[2] = {-1, -1}; // a byte here ends a waiting read or write
     std::atomic<bool> interrupted_ = false;
-    bool chunked_[3] = {};      // by descriptor: a pipe, FIFO or socket
-    bool may_wait_[3] = {};     // ... or a terminal
+    bool chunked_[3] = {};  // by descriptor: a pipe, FIFO or socket
+    bool may_wait_[3] = {}; // ... or a terminal
 };
 
 // In-memory console for tests: input is fed, output is captured.

@@ -71,7 +71,7 @@ int64_t Files::quota_allows(uint64_t position, uint64_t size, uint64_t count) co
         return -EFBIG;
     count = std::min(count, quota_.file_bytes - position);
     if (position + count <= size)
-        return int64_t(count);  // overwrites cost nothing
+        return int64_t(count); // overwrites cost nothing
     // Growth (a hole past the old end included) comes out of what is left.
     const uint64_t left = quota_.total_bytes - std::min(used_, quota_.total_bytes);
     const uint64_t allowed_end = size + left;
@@ -90,7 +90,7 @@ bool Files::reserve(uint64_t bytes)
 
 int32_t Files::write_file(int fd, std::span<const uint8_t> bytes)
 {
-    struct stat st{};
+    struct stat st { };
     if (fstat(fd, &st) != 0)
         return -errno;
     const bool regular = S_ISREG(st.st_mode);

@@ -44,7 +44,7 @@ struct Descriptor {
 
 // A whole-file stream: its bytes are held until the end makes them the file.
 struct WholeFileStream {
-    std::string path;  // fixed when it began, against a later chdir
+    std::string path; // fixed when it began, against a later chdir
     std::vector<uint8_t> bytes;
 };
 

@@ -11,8 +11,8 @@ constexpr uint32_t kMaxText = 65535;
 // Unterminated within `max` bytes: too long only if every byte up to the
 // limit could be read; a string that runs into unmapped memory before its
 // NUL is a bad address.
-std::optional<std::string> guest_string(const GuestMemory& m, uint32_t addr, uint32_t max, int32_t too_long,
-                                        int32_t& error)
+std::optional<std::string> guest_string(
+    const GuestMemory& m, uint32_t addr, uint32_t max, int32_t too_long, int32_t& error)
 {
     if (auto s = m.read_cstring(addr, max))
         return s;

@@ -48,7 +48,7 @@ namespace {
 Answer dispatch(Kernel& kernel, const Call& call)
 {
     switch (call.regs.eax) {
-#define VEKOS_DISPATCH(name, number, ...) \
+#define VEKOS_DISPATCH(name, number, ...)                                                                              \
     case number: return serve_##name(kernel, call);
         VEKOS_ALL_CALLS(VEKOS_DISPATCH)
 #undef VEKOS_DISPATCH

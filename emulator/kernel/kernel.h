@@ -37,7 +37,7 @@ struct CallRecord {
     CallRegs in;
     int32_t answer = 0;
     bool injected = false;
-    bool provided = true;  // false: the stand-in does not provide the call (-38)
+    bool provided = true; // false: the stand-in does not provide the call (-38)
     // Host time spent serving the call; measured only for an observer.
     std::chrono::nanoseconds host_time{0};
 };

@@ -92,7 +92,7 @@ int SandboxFs::open_parent(std::string_view guest_path, UniqueFd& dir, std::stri
 {
     std::string abs = absolute(guest_path);
     if (abs == "/")
-        return -EBUSY;  // the root itself has no parent inside the sandbox
+        return -EBUSY; // the root itself has no parent inside the sandbox
     size_t slash = abs.rfind('/');
     leaf = abs.substr(slash + 1);
     int r = resolve(abs.substr(1, slash == 0 ? 0 : slash - 1), O_PATH | O_DIRECTORY, 0, dir);
@@ -136,7 +136,7 @@ int SandboxFs::rmdir(std::string_view guest_path) const
 uint64_t SandboxFs::file_size(std::string_view guest_path) const
 {
     UniqueFd fd;
-    struct stat st{};
+    struct stat st { };
     if (open(guest_path, O_PATH, 0, fd) < 0 || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
         return 0;
     return uint64_t(st.st_size);
@@ -144,11 +144,11 @@ uint64_t SandboxFs::file_size(std::string_view guest_path) const
 
 int SandboxFs::writefile(std::string_view guest_path, std::span<const uint8_t> data) const
 {
-    constexpr int kMaxLinks = 40;  // as the host kernel allows in one lookup
+    constexpr int kMaxLinks = 40; // as the host kernel allows in one lookup
     std::string path = absolute(guest_path);
     UniqueFd dir;
     std::string leaf;
-    struct stat existing{};
+    struct stat existing { };
     bool exists = false;
     for (int links = 0;; ++links) {
         int r = open_parent(path, dir, leaf);
@@ -166,7 +166,7 @@ int SandboxFs::writefile(std::string_view guest_path, std::span<const uint8_t> d
         if (n < 0)
             return -errno;
         target.resize(size_t(n));
-        path = clean(path.substr(0, path.rfind('/')), target);  // an absolute target starts at the root
+        path = clean(path.substr(0, path.rfind('/')), target); // an absolute target starts at the root
     }
     if (exists && S_ISDIR(existing.st_mode))
         return -EISDIR;

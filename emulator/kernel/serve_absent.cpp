@@ -4,7 +4,7 @@
 
 namespace vekos {
 
-#define VEKOS_NOT_PROVIDED(name) \
+#define VEKOS_NOT_PROVIDED(name)                                                                                       \
     Answer serve_##name(Kernel&, const Call&) { return not_provided(); }
 
 VEKOS_NOT_PROVIDED(getkey)

@@ -20,7 +20,7 @@ extern "C" {
 namespace vekos {
 namespace {
 
-constexpr uint32_t kMaxRead = 1 << 20;  // what one read delivers at most
+constexpr uint32_t kMaxRead = 1 << 20; // what one read delivers at most
 
 int32_t fd_arg(uint32_t reg) { return int32_t(reg); }
 
@@ -50,7 +50,7 @@ Answer serve_write(Kernel& k, const Call& c)
             return {-EPIPE};
         const size_t room = Pipe::kCapacity - p.bytes.size();
         if (room == 0 && !bytes.empty())
-            return {-EAGAIN};  // nobody else can drain it: waiting would hang
+            return {-EAGAIN}; // nobody else can drain it: waiting would hang
         const size_t n = std::min(room, bytes.size());
         p.bytes.insert(p.bytes.end(), bytes.begin(), bytes.begin() + ptrdiff_t(n));
         return {int32_t(n)};
@@ -112,9 +112,8 @@ Answer serve_open(Kernel& k, const Call& c)
     case VEKOS_O_RDWR: host = O_RDWR; break;
     default: return {-EINVAL};
     }
-    const std::pair<uint32_t, int> honoured[] = {{VEKOS_O_CREAT, O_CREAT},   {VEKOS_O_EXCL, O_EXCL},
-                                                 {VEKOS_O_TRUNC, O_TRUNC},   {VEKOS_O_APPEND, O_APPEND},
-                                                 {VEKOS_O_DIRECTORY, O_DIRECTORY}};
+    const std::pair<uint32_t, int> honoured[] = {{VEKOS_O_CREAT, O_CREAT}, {VEKOS_O_EXCL, O_EXCL},
+        {VEKOS_O_TRUNC, O_TRUNC}, {VEKOS_O_APPEND, O_APPEND}, {VEKOS_O_DIRECTORY, O_DIRECTORY}};
     for (const auto& [guest, on_host] : honoured)
         if (flags & guest)
             host |= on_host;
@@ -143,7 +142,7 @@ Answer serve_lseek(Kernel& k, const Call& c)
     case VEKOS_SEEK_SET: break;
     case VEKOS_SEEK_CUR: base = ::lseek(host, 0, SEEK_CUR); break;
     case VEKOS_SEEK_END: {
-        struct stat st{};
+        struct stat st { };
         base = fstat(host, &st) == 0 ? int64_t(st.st_size) : -1;
         break;
     }

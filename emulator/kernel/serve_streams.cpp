@@ -21,7 +21,7 @@ Answer serve_writefile(Kernel& k, const Call& c)
     if (!data)
         return {-EFAULT};
     int r = k.files().replace_file(*path, data->bytes, 0);
-    return {r < 0 ? r : int32_t(len)};  // len fits: the file limit is below 2 GiB
+    return {r < 0 ? r : int32_t(len)}; // len fits: the file limit is below 2 GiB
 }
 
 Answer serve_vekfs_stream_begin(Kernel& k, const Call& c)

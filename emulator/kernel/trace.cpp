@@ -51,8 +51,8 @@ std::string buffer(const GuestMemory& m, uint32_t addr, int64_t len)
     std::vector<uint8_t> bytes(size_t(std::min(len, kShownBytes)));
     if (!m.peek(addr, bytes))
         return hex(addr);
-    return quote_bytes(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size())) +
-           (len > kShownBytes ? "..." : "");
+    return quote_bytes(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()))
+        + (len > kShownBytes ? "..." : "");
 }
 
 std::string record(const GuestMemory& m, ArgKind kind, uint32_t addr, int32_t answer)
@@ -69,15 +69,15 @@ std::string record(const GuestMemory& m, ArgKind kind, uint32_t addr, int32_t an
         break;
     case ArgKind::RECT_REC:
         if (auto r = guest_record<gui_rect>(m, addr))
-            return "{x=" + std::to_string(r->x) + ", y=" + std::to_string(r->y) + ", w=" + std::to_string(r->w) +
-                   ", h=" + std::to_string(r->h) + ", color=" + colour(r->color) + "}";
+            return "{x=" + std::to_string(r->x) + ", y=" + std::to_string(r->y) + ", w=" + std::to_string(r->w)
+                + ", h=" + std::to_string(r->h) + ", color=" + colour(r->color) + "}";
         break;
     case ArgKind::TEXT_REC:
         if (auto r = guest_record<gui_text>(m, addr))
-            return "{x=" + std::to_string(r->x) + ", y=" + std::to_string(r->y) + ", color=" + colour(r->color) +
-                   ", text=" + cstring(m, r->text) + "}";
+            return "{x=" + std::to_string(r->x) + ", y=" + std::to_string(r->y) + ", color=" + colour(r->color)
+                + ", text=" + cstring(m, r->text) + "}";
         break;
-    case ArgKind::EVENT_REC:  // filled by the call: shown only when it was
+    case ArgKind::EVENT_REC: // filled by the call: shown only when it was
         if (auto r = guest_record<gui_event>(m, addr); r && answer > 0)
             return "{type=" + std::to_string(r->type) + ", code=" + std::to_string(r->code) + "}";
         break;
@@ -87,8 +87,8 @@ std::string record(const GuestMemory& m, ArgKind kind, uint32_t addr, int32_t an
 }
 
 // One argument as its kind says; nothing for the registers a call does not use.
-std::optional<std::string> argument(const GuestMemory& m, const CallRecord& c, ArgKind kind, uint32_t value,
-                                    uint32_t next)
+std::optional<std::string> argument(
+    const GuestMemory& m, const CallRecord& c, ArgKind kind, uint32_t value, uint32_t next)
 {
     switch (kind) {
     case ArgKind::NONE:
@@ -128,7 +128,7 @@ std::optional<std::string> argument(const GuestMemory& m, const CallRecord& c, A
 std::string result(const CallRecord& c)
 {
     if (c.in.eax == VEKOS_SYS_exit && !c.injected)
-        return "?";  // the exit call never answers
+        return "?"; // the exit call never answers
     std::string out = std::to_string(c.answer);
     if (c.injected)
         return out + " (injected)";
@@ -179,9 +179,9 @@ std::string format_call(const GuestMemory& memory, const CallRecord& call)
     std::string args;
     for (int i = 0; i < 3; ++i) {
         // A call not provided, or not in the table, shows its registers raw.
-        std::optional<std::string> shown =
-            info && call.provided ? argument(memory, call, info->args[size_t(i)], regs[i], i < 2 ? regs[i + 1] : 0)
-                                  : hex(regs[i]);
+        std::optional<std::string> shown = info && call.provided
+            ? argument(memory, call, info->args[size_t(i)], regs[i], i < 2 ? regs[i + 1] : 0)
+            : hex(regs[i]);
         if (!shown)
             continue;
         if (!args.empty())

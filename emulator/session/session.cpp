@@ -11,8 +11,8 @@ Session::Sandbox::Sandbox(std::filesystem::path given) : path(std::move(given))
         return;
     std::string templ = (std::filesystem::temp_directory_path() / "vekos-session-XXXXXX").string();
     if (!mkdtemp(templ.data()))
-        throw std::runtime_error("cannot create a sandbox directory in " +
-                                 std::filesystem::temp_directory_path().string());
+        throw std::runtime_error(
+            "cannot create a sandbox directory in " + std::filesystem::temp_directory_path().string());
     path = templ;
     owned = true;
 }
@@ -38,8 +38,7 @@ Session::Session(const std::filesystem::path& program, SessionOptions options)
 Session::Session(ElfImage image, SessionOptions options)
     : image_(std::move(image)), sandbox_(options.root),
       own_console_(options.console ? nullptr : std::make_unique<CapturedConsole>()),
-      kernel_(with_root(std::move(options.kernel), sandbox_.path),
-              options.console ? *options.console : *own_console_)
+      kernel_(with_root(std::move(options.kernel), sandbox_.path), options.console ? *options.console : *own_console_)
 {
     if (options.window) {
         window_.emplace(std::move(*options.window), options.viewer);
@@ -50,7 +49,7 @@ Session::Session(ElfImage image, SessionOptions options)
 
 Session::~Session()
 {
-    machine_.reset();  // before the kernel it calls and the image it runs
+    machine_.reset(); // before the kernel it calls and the image it runs
 }
 
 Stop Session::run(const std::vector<std::string>& argv) { return machine_->start(argv); }

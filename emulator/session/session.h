@@ -27,7 +27,7 @@ struct SessionOptions {
     std::filesystem::path root;
     // The console; none: a CapturedConsole of the session's own.
     Console* console = nullptr;
-    KernelOptions kernel;  // its root is the one above
+    KernelOptions kernel; // its root is the one above
     MachineOptions machine;
     // The window service, with where its frames go; none: the window calls
     // answer -38.
@@ -83,7 +83,7 @@ private:
     };
     static KernelOptions with_root(KernelOptions options, const std::filesystem::path& root);
 
-    ElfImage image_;  // first: a program that cannot load leaves no sandbox behind
+    ElfImage image_; // first: a program that cannot load leaves no sandbox behind
     Sandbox sandbox_;
     std::unique_ptr<CapturedConsole> own_console_;
     Kernel kernel_;

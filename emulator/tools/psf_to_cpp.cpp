@@ -22,12 +22,12 @@ struct Font {
     int row_bytes = 0;
     int glyph_count = 0;
     std::vector<uint8_t> glyphs;          // glyph_count * height * row_bytes
-    std::map<uint32_t, int> by_codepoint;  // first glyph found for each code point
+    std::map<uint32_t, int> by_codepoint; // first glyph found for each code point
 };
 
 std::vector<uint8_t> read_all(const std::string& path)
 {
-    gzFile in = gzopen(path.c_str(), "rb");  // reads plain files as they are
+    gzFile in = gzopen(path.c_str(), "rb"); // reads plain files as they are
     if (!in)
         throw std::runtime_error(path + ": cannot open");
     std::vector<uint8_t> bytes;
@@ -55,7 +55,7 @@ uint32_t le32(const std::vector<uint8_t>& b, size_t at)
 
 void map_codepoint(Font& font, uint32_t cp, int glyph)
 {
-    font.by_codepoint.emplace(cp, glyph);  // keeps the first mapping
+    font.by_codepoint.emplace(cp, glyph); // keeps the first mapping
 }
 
 // Decodes one UTF-8 sequence at b[i]; advances i.  Answers 0xFFFFFFFF on a bad byte.
@@ -123,8 +123,8 @@ Font parse(const std::vector<uint8_t>& b, const std::string& path)
         font.width = int(le32(b, 28));
         font.row_bytes = (font.width + 7) / 8;
         font.glyph_count = int(count);
-        if (font.width <= 0 || font.height <= 0 || font.width > 64 || font.height > 64 || count == 0 ||
-            count > 65536 || size != uint32_t(font.row_bytes * font.height))
+        if (font.width <= 0 || font.height <= 0 || font.width > 64 || font.height > 64 || count == 0 || count > 65536
+            || size != uint32_t(font.row_bytes * font.height))
             throw bad("PSF2 header has sizes this tool does not take");
         const size_t glyph_bytes = size_t(count) * size;
         if (b.size() < header + glyph_bytes)

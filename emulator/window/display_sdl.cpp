@@ -42,14 +42,14 @@ public:
         // Ctrl-C in the launching terminal must still end vekos-run.
         SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
         if (SDL_InitSubSystem(SDL_INIT_VIDEO) != 0)
-            throw DisplayUnavailable(std::string("--display window: no display to open a window on (SDL: ") +
-                                     SDL_GetError() + "); try --display terminal or none");
+            throw DisplayUnavailable(std::string("--display window: no display to open a window on (SDL: ")
+                + SDL_GetError() + "); try --display terminal or none");
         const std::string driver = SDL_GetCurrentVideoDriver() ? SDL_GetCurrentVideoDriver() : "";
         if (!driver_named && (driver == "offscreen" || driver == "dummy" || driver == "evdev")) {
             SDL_QuitSubSystem(SDL_INIT_VIDEO);
             SDL_Quit();
-            throw DisplayUnavailable("--display window: no display to open a window on (SDL found only its " +
-                                     driver + " driver); try --display terminal or none");
+            throw DisplayUnavailable("--display window: no display to open a window on (SDL found only its " + driver
+                + " driver); try --display terminal or none");
         }
     }
     ~SdlVideo()
@@ -90,8 +90,8 @@ public:
             w = std::max(1, int(width * scale));
             h = std::max(1, int(height * scale));
         }
-        window_.reset(SDL_CreateWindow(std::string(title).c_str(), SDL_WINDOWPOS_CENTERED,
-                                       SDL_WINDOWPOS_CENTERED, w, h, SDL_WINDOW_RESIZABLE));
+        window_.reset(SDL_CreateWindow(
+            std::string(title).c_str(), SDL_WINDOWPOS_CENTERED, SDL_WINDOWPOS_CENTERED, w, h, SDL_WINDOW_RESIZABLE));
         if (!window_)
             throw DisplayUnavailable(std::string("--display window: cannot open a window: ") + SDL_GetError());
         SDL_SetHint(SDL_HINT_RENDER_SCALE_QUALITY, "nearest");
@@ -101,8 +101,8 @@ public:
         if (!renderer_)
             throw DisplayUnavailable(std::string("--display window: no renderer: ") + SDL_GetError());
         SDL_RenderSetLogicalSize(renderer_.get(), width, height);
-        texture_.reset(SDL_CreateTexture(renderer_.get(), SDL_PIXELFORMAT_ARGB8888, SDL_TEXTUREACCESS_STREAMING,
-                                         width, height));
+        texture_.reset(
+            SDL_CreateTexture(renderer_.get(), SDL_PIXELFORMAT_ARGB8888, SDL_TEXTUREACCESS_STREAMING, width, height));
         if (!texture_)
             throw DisplayUnavailable(std::string("--display window: no texture: ") + SDL_GetError());
         SDL_SetTextureBlendMode(texture_.get(), SDL_BLENDMODE_NONE);
@@ -124,19 +124,14 @@ public:
         SDL_Event e;
         while (SDL_PollEvent(&e)) {
             switch (e.type) {
-            case SDL_QUIT:
-                close();
-                break;
+            case SDL_QUIT: close(); break;
             case SDL_WINDOWEVENT:
                 if (e.window.event == SDL_WINDOWEVENT_CLOSE)
                     close();
-                else if (e.window.event == SDL_WINDOWEVENT_EXPOSED ||
-                         e.window.event == SDL_WINDOWEVENT_SIZE_CHANGED)
+                else if (e.window.event == SDL_WINDOWEVENT_EXPOSED || e.window.event == SDL_WINDOWEVENT_SIZE_CHANGED)
                     render();
                 break;
-            case SDL_TEXTINPUT:
-                append_utf8_codepoints(e.text.text, keys);
-                break;
+            case SDL_TEXTINPUT: append_utf8_codepoints(e.text.text, keys); break;
             case SDL_KEYDOWN:
                 switch (e.key.keysym.sym) {
                 case SDLK_ESCAPE: keys.push_back(27); break;
@@ -145,11 +140,10 @@ public:
                 case SDLK_BACKSPACE: keys.push_back('\b'); break;
                 case SDLK_TAB: keys.push_back('\t'); break;
                 case SDLK_DELETE: keys.push_back(0x7F); break;
-                default: break;  // characters come as text input
+                default: break; // characters come as text input
                 }
                 break;
-            default:
-                break;
+            default: break;
             }
         }
     }
@@ -174,7 +168,7 @@ private:
             SDL_HideWindow(window_.get());
     }
 
-    SdlVideo video_;  // first in, last out
+    SdlVideo video_; // first in, last out
     std::unique_ptr<SDL_Window, WindowDeleter> window_;
     std::unique_ptr<SDL_Renderer, RendererDeleter> renderer_;
     std::unique_ptr<SDL_Texture, TextureDeleter> texture_;

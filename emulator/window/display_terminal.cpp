@@ -1,7 +1,7 @@
 #include "window/display_terminal.h"
 
-#include "window/display.h"
 #include "base/unique_fd.h"
+#include "window/display.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -59,7 +59,7 @@ std::string HalfBlockRenderer::render(const Framebuffer& frame, int columns, int
 
     std::string out;
     if (columns != columns_ || rows != rows_ || cells_.size() != size_t(out_w) * cell_rows) {
-        cells_.assign(size_t(out_w) * cell_rows, Cell{~0u, ~0u});  // no colour matches: all drawn
+        cells_.assign(size_t(out_w) * cell_rows, Cell{~0u, ~0u}); // no colour matches: all drawn
         columns_ = columns;
         rows_ = rows;
         out += "\x1b[0m\x1b[2J";
@@ -68,13 +68,13 @@ std::string HalfBlockRenderer::render(const Framebuffer& frame, int columns, int
     int at_row = -1, at_col = -1;
     auto colour = [&](const char* lead, uint32_t c) {
         out += lead;
-        out += std::to_string(c >> 16 & 0xFF) + ';' + std::to_string(c >> 8 & 0xFF) + ';' +
-               std::to_string(c & 0xFF) + 'm';
+        out += std::to_string(c >> 16 & 0xFF) + ';' + std::to_string(c >> 8 & 0xFF) + ';' + std::to_string(c & 0xFF)
+            + 'm';
     };
     for (int r = 0; r < cell_rows; ++r) {
         for (int c = 0; c < out_w; ++c) {
-            const Cell cell{shown[size_t(2 * r) * out_w + c],
-                            2 * r + 1 < out_h ? shown[size_t(2 * r + 1) * out_w + c] : 0};
+            const Cell cell{
+                shown[size_t(2 * r) * out_w + c], 2 * r + 1 < out_h ? shown[size_t(2 * r + 1) * out_w + c] : 0};
             Cell& old = cells_[size_t(r) * out_w + c];
             if (old == cell)
                 continue;
@@ -85,7 +85,7 @@ std::string HalfBlockRenderer::render(const Framebuffer& frame, int columns, int
                 colour("\x1b[38;2;", fg = cell.top);
             if (cell.bottom != bg)
                 colour("\x1b[48;2;", bg = cell.bottom);
-            out += "\xe2\x96\x80";  // U+2580 upper half block
+            out += "\xe2\x96\x80"; // U+2580 upper half block
             at_row = r;
             at_col = c + 1;
         }
@@ -105,7 +105,7 @@ void TerminalKeyDecoder::feed(std::span<const uint8_t> bytes, std::vector<int32_
         const uint8_t b = bytes[i];
         if (b == 0x1B) {
             if (i + 1 == n || bytes[i + 1] == 0x1B) {
-                keys.push_back(27);  // Escape on its own
+                keys.push_back(27); // Escape on its own
                 ++i;
                 continue;
             }
@@ -113,18 +113,18 @@ void TerminalKeyDecoder::feed(std::span<const uint8_t> bytes, std::vector<int32_
                 size_t j = i + 2;
                 while (j < n && !(bytes[j] >= 0x40 && bytes[j] <= 0x7E))
                     ++j;
-                const std::string_view params(reinterpret_cast<const char*>(bytes.data()) + i + 2,
-                                              std::min(j, n) - (i + 2));
+                const std::string_view params(
+                    reinterpret_cast<const char*>(bytes.data()) + i + 2, std::min(j, n) - (i + 2));
                 if (j < n && bytes[j] == '~' && params == "3")
-                    keys.push_back(0x7F);  // Delete
+                    keys.push_back(0x7F); // Delete
                 i = j + 1;
                 continue;
             }
-            if (bytes[i + 1] == 'O') {  // SS3: one more byte (F1-F4, keypad)
+            if (bytes[i + 1] == 'O') { // SS3: one more byte (F1-F4, keypad)
                 i += 3;
                 continue;
             }
-            keys.push_back(27);  // Alt+key: Escape, then the key
+            keys.push_back(27); // Alt+key: Escape, then the key
             ++i;
             continue;
         }
@@ -163,7 +163,11 @@ std::string terminal_safe(std::string_view text, size_t columns)
     while (i < text.size() && shown < columns) {
         const uint8_t b = uint8_t(text[i]);
         // The length of a well-formed UTF-8 sequence starting here, or 0.
-        size_t length = b < 0x80 ? 1 : b >= 0xC2 && b < 0xE0 ? 2 : b >= 0xE0 && b < 0xF0 ? 3 : b >= 0xF0 && b < 0xF5 ? 4 : 0;
+        size_t length = b < 0x80    ? 1
+            : b >= 0xC2 && b < 0xE0 ? 2
+            : b >= 0xE0 && b < 0xF0 ? 3
+            : b >= 0xF0 && b < 0xF5 ? 4
+                                    : 0;
         uint32_t cp = length == 1 ? b : b & (0x7F >> length);
         for (size_t k = 1; k < length; ++k) {
             if (i + k >= text.size() || (uint8_t(text[i + k]) & 0xC0) != 0x80) {
@@ -226,12 +230,12 @@ public:
     explicit TerminalMode(int fd) : fd_(fd)
     {
         if (tcgetattr(fd, &saved_) != 0)
-            throw DisplayUnavailable(std::string("--display terminal: /dev/tty is not a terminal: ") +
-                                     std::strerror(errno));
+            throw DisplayUnavailable(
+                std::string("--display terminal: /dev/tty is not a terminal: ") + std::strerror(errno));
         g_signal_restore.fd = fd;
         g_signal_restore.mode = saved_;
         g_signal_restore_armed = 1;
-        struct sigaction action{};
+        struct sigaction action { };
         action.sa_handler = restore_terminal_then_die;
         sigemptyset(&action.sa_mask);
         action.sa_flags = SA_RESETHAND;
@@ -244,7 +248,7 @@ public:
         raw.c_iflag &= ~tcflag_t(IXON | ICRNL | INLCR | ISTRIP);
         raw.c_cc[VMIN] = 0;
         raw.c_cc[VTIME] = 0;
-        raw.c_cc[VSUSP] = _POSIX_VDISABLE;  // a stopped process would keep the screen raw
+        raw.c_cc[VSUSP] = _POSIX_VDISABLE; // a stopped process would keep the screen raw
         tcsetattr(fd, TCSANOW, &raw);
         write_all("\x1b[?1049h\x1b[?25l\x1b[0m\x1b[2J");
     }
@@ -267,7 +271,7 @@ public:
             if (n < 0 && errno == EINTR)
                 continue;
             if (n <= 0)
-                return;  // the terminal went away: nothing left to show on
+                return; // the terminal went away: nothing left to show on
             bytes.remove_prefix(size_t(n));
         }
     }
@@ -282,14 +286,14 @@ UniqueFd open_tty()
 {
     UniqueFd fd(::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC));
     if (!fd)
-        throw DisplayUnavailable(std::string("--display terminal: no terminal to draw on (/dev/tty: ") +
-                                 std::strerror(errno) + "); try --display none");
+        throw DisplayUnavailable(std::string("--display terminal: no terminal to draw on (/dev/tty: ")
+            + std::strerror(errno) + "); try --display none");
     return fd;
 }
 
 class TerminalDisplay final : public Display {
 public:
-    TerminalDisplay() : fd_(open_tty()), mode_(fd_.get()) {}
+    TerminalDisplay() : fd_(open_tty()), mode_(fd_.get()) { }
 
     void open(std::string_view title, std::string_view hint, int, int) override
     {
@@ -317,7 +321,7 @@ public:
             const size_t room = size_t(std::max(0, columns - 1));
             std::string status = terminal_safe(title_, room);
             if (!hint_.empty() && room > status.size() + 3)
-                status += " \xe2\x80\x94 " + terminal_safe(hint_, room - status.size() - 3);  // em dash
+                status += " \xe2\x80\x94 " + terminal_safe(hint_, room - status.size() - 3); // em dash
             out += "\x1b[" + std::to_string(rows) + ";1H\x1b[0m\x1b[2K" + status;
             status_drawn_ = true;
         }
@@ -344,7 +348,7 @@ public:
 
 private:
     UniqueFd fd_;
-    TerminalMode mode_;  // after fd_: put back before the descriptor closes
+    TerminalMode mode_; // after fd_: put back before the descriptor closes
     HalfBlockRenderer renderer_;
     TerminalKeyDecoder decoder_;
     std::string title_, hint_;

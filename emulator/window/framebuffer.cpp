@@ -7,8 +7,7 @@
 
 namespace vekos {
 
-Framebuffer::Framebuffer(int width, int height, uint32_t color)
-    : width_(width), height_(height)
+Framebuffer::Framebuffer(int width, int height, uint32_t color) : width_(width), height_(height)
 {
     if (width <= 0 || height <= 0)
         throw std::invalid_argument("a window needs a positive width and height");

@@ -133,11 +133,11 @@ void Presenter::serve(Display* display, std::unique_ptr<GifRecorder>& recorder)
             frames.swap(queued_);
             stop = stopping_;
         }
-        wake_guest_.notify_all();  // room in the queue
+        wake_guest_.notify_all(); // room in the queue
 
         if (opening && display)
             display->open(opening->title, opening->hint, opening->width, opening->height);
-        if (options_.record && !frames.empty() && !recorder)  // nothing is written before a frame
+        if (options_.record && !frames.empty() && !recorder) // nothing is written before a frame
             recorder = std::make_unique<GifRecorder>(*options_.record, options_.width, options_.height);
         if (recorder)
             for (const auto& frame : frames)
@@ -159,7 +159,7 @@ void Presenter::serve(Display* display, std::unique_ptr<GifRecorder>& recorder)
                     std::lock_guard lock(mutex_);
                     keys_.insert(keys_.end(), typed.begin(), typed.end());
                     if (closing) {
-                        keys_.push_back(GUI_KEY_ESCAPE);  // closing the window asks the program to quit
+                        keys_.push_back(GUI_KEY_ESCAPE); // closing the window asks the program to quit
                         closed_ = true;
                     }
                 }

@@ -27,7 +27,7 @@ enum class DisplayKind { automatic, window, terminal, none };
 
 struct PresenterOptions {
     DisplayKind display = DisplayKind::automatic;
-    OutputFile* record = nullptr;  // --record FILE.gif: opened at the first frame
+    OutputFile* record = nullptr; // --record FILE.gif: opened at the first frame
     int width = kWindowWidth;
     int height = kWindowHeight;
 };
@@ -61,17 +61,17 @@ private:
     };
     void output_thread(DisplayKind wanted);
     void serve(Display* display, std::unique_ptr<GifRecorder>& recorder);
-    void check_failure();  // with mutex_ held
+    void check_failure(); // with mutex_ held
 
     PresenterOptions options_;
     DisplayKind display_ = DisplayKind::none;
 
     std::mutex mutex_;
-    std::condition_variable wake_output_;  // work for the output thread
-    std::condition_variable wake_guest_;   // keys, room in the queue, ready
+    std::condition_variable wake_output_; // work for the output thread
+    std::condition_variable wake_guest_;  // keys, room in the queue, ready
     bool ready_ = false;
     bool stopping_ = false;
-    bool closed_ = false;  // the user closed the display
+    bool closed_ = false; // the user closed the display
     bool interrupted_ = false;
     std::exception_ptr failure_;
     std::optional<Opening> opening_;

@@ -22,14 +22,13 @@ struct ColorMapDeleter {
 using ColorMap = std::unique_ptr<ColorMapObject, ColorMapDeleter>;
 
 struct Box {
-    int x0, y0, x1, y1;  // [x0, x1) x [y0, y1)
+    int x0, y0, x1, y1; // [x0, x1) x [y0, y1)
     int width() const { return x1 - x0; }
     int height() const { return y1 - y0; }
 };
 
 // The smallest box holding every pixel that differs; nullopt when none does.
-std::optional<Box> changed_box(std::span<const uint32_t> now, std::span<const uint32_t> before, int width,
-                               int height)
+std::optional<Box> changed_box(std::span<const uint32_t> now, std::span<const uint32_t> before, int width, int height)
 {
     Box box{width, height, 0, 0};
     for (int y = 0; y < height; ++y) {
@@ -54,7 +53,7 @@ std::optional<Box> changed_box(std::span<const uint32_t> now, std::span<const ui
 
 int table_size(size_t colours)
 {
-    int size = 2;  // the smallest table GIF has
+    int size = 2; // the smallest table GIF has
     while (size_t(size) < colours)
         size *= 2;
     return size;
@@ -88,10 +87,10 @@ GifRecorder::GifRecorder(OutputFile& out, int width, int height) : out_(out), wi
     // NETSCAPE2.0 application block: loop for ever.
     static const GifByteType kApplication[] = {'N', 'E', 'T', 'S', 'C', 'A', 'P', 'E', '2', '.', '0'};
     static const GifByteType kLoopForever[] = {1, 0, 0};
-    if (EGifPutExtensionLeader(gif_, APPLICATION_EXT_FUNC_CODE) == GIF_ERROR ||
-        EGifPutExtensionBlock(gif_, sizeof kApplication, kApplication) == GIF_ERROR ||
-        EGifPutExtensionBlock(gif_, sizeof kLoopForever, kLoopForever) == GIF_ERROR ||
-        EGifPutExtensionTrailer(gif_) == GIF_ERROR)
+    if (EGifPutExtensionLeader(gif_, APPLICATION_EXT_FUNC_CODE) == GIF_ERROR
+        || EGifPutExtensionBlock(gif_, sizeof kApplication, kApplication) == GIF_ERROR
+        || EGifPutExtensionBlock(gif_, sizeof kLoopForever, kLoopForever) == GIF_ERROR
+        || EGifPutExtensionTrailer(gif_) == GIF_ERROR)
         fail("cannot write the header", gif_->Error);
 }
 
@@ -168,8 +167,9 @@ void GifRecorder::add(const Framebuffer& frame)
             }
         std::vector<GifColorType> table(256);
         int size = 256;
-        if (GifQuantizeBuffer(unsigned(bw), unsigned(bh), &size, r.data(), g.data(), b.data(), indices_.data(),
-                              table.data()) == GIF_ERROR)
+        if (GifQuantizeBuffer(
+                unsigned(bw), unsigned(bh), &size, r.data(), g.data(), b.data(), indices_.data(), table.data())
+            == GIF_ERROR)
             throw std::runtime_error(out_.name() + ": cannot reduce a frame to 256 colours");
         map.reset(GifMakeMapObject(256, table.data()));
     }
@@ -177,14 +177,14 @@ void GifRecorder::add(const Framebuffer& frame)
         throw std::bad_alloc();
 
     GraphicsControlBlock control{};
-    control.DisposalMode = DISPOSE_DO_NOT;  // the next frame is drawn over this one
+    control.DisposalMode = DISPOSE_DO_NOT; // the next frame is drawn over this one
     control.UserInputFlag = false;
     control.DelayTime = kDelayHundredths;
     control.TransparentColor = NO_TRANSPARENT_COLOR;
     GifByteType extension[4];
     const size_t length = EGifGCBToExtension(&control, extension);
-    if (EGifPutExtension(gif_, GRAPHICS_EXT_FUNC_CODE, int(length), extension) == GIF_ERROR ||
-        EGifPutImageDesc(gif_, box.x0, box.y0, bw, bh, false, map.get()) == GIF_ERROR)
+    if (EGifPutExtension(gif_, GRAPHICS_EXT_FUNC_CODE, int(length), extension) == GIF_ERROR
+        || EGifPutImageDesc(gif_, box.x0, box.y0, bw, bh, false, map.get()) == GIF_ERROR)
         fail("cannot write a frame", gif_->Error);
     for (int y = 0; y < bh; ++y)
         if (EGifPutLine(gif_, indices_.data() + size_t(y) * bw, bw) == GIF_ERROR)
@@ -198,7 +198,7 @@ void GifRecorder::close()
     if (!gif_)
         return;
     int error = 0;
-    const int result = EGifCloseFile(gif_, &error);  // frees gif_ whatever the outcome
+    const int result = EGifCloseFile(gif_, &error); // frees gif_ whatever the outcome
     gif_ = nullptr;
     if (result == GIF_ERROR)
         fail("cannot finish the file", error);

@@ -12,8 +12,8 @@
 // at most 256, else 256 chosen by giflib's median-cut quantiser.
 #pragma once
 
-#include "window/framebuffer.h"
 #include "cli/output_file.h"
+#include "window/framebuffer.h"
 
 #include <cstdint>
 #include <string>
@@ -33,7 +33,7 @@ public:
     GifRecorder(const GifRecorder&) = delete;
     GifRecorder& operator=(const GifRecorder&) = delete;
 
-    void add(const Framebuffer& frame);  // throws std::runtime_error on a write error
+    void add(const Framebuffer& frame); // throws std::runtime_error on a write error
     // Ends the file; throws std::runtime_error on a write error.  The
     // destructor ends it too, silently, if close() was not called.
     void close();
@@ -45,7 +45,7 @@ private:
     static int put(GifFileType* gif, const uint8_t* bytes, int length);
 
     OutputFile& out_;
-    std::string write_error_;  // what the output file said, when a write failed
+    std::string write_error_; // what the output file said, when a write failed
     int width_, height_;
     GifFileType* gif_ = nullptr;
     uint64_t frames_ = 0;

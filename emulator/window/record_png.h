@@ -1,8 +1,8 @@
 // --screenshot FILE.png: a frame as an 8-bit RGB PNG (libpng).
 #pragma once
 
-#include "window/framebuffer.h"
 #include "cli/output_file.h"
+#include "window/framebuffer.h"
 
 namespace vekos {
 

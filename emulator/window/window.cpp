@@ -15,8 +15,8 @@ Window::Window(WindowOptions options, Viewer* viewer)
 
 void Window::set_keys(std::vector<ScriptedKey> keys)
 {
-    std::stable_sort(keys.begin(), keys.end(),
-                     [](const ScriptedKey& a, const ScriptedKey& b) { return a.frame < b.frame; });
+    std::stable_sort(
+        keys.begin(), keys.end(), [](const ScriptedKey& a, const ScriptedKey& b) { return a.frame < b.frame; });
     options_.keys = std::move(keys);
     next_key_ = 0;
 }
@@ -38,7 +38,7 @@ void Window::detach_presented(bool whole_canvas_redrawn)
         return;
     canvas_is_presented_ = false;
     if (whole_canvas_redrawn)
-        std::swap(canvas_, presented_);  // the canvas's old pixels do not matter
+        std::swap(canvas_, presented_); // the canvas's old pixels do not matter
     else
         presented_ = canvas_;
 }

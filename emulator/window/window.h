@@ -36,24 +36,21 @@ enum class GuiFailure { none, create, attach, both };
 class Viewer {
 public:
     virtual ~Viewer() = default;
-    virtual void window_opened(std::string_view /*title*/, std::string_view /*hint*/, int /*width*/,
-                               int /*height*/)
-    {
-    }
+    virtual void window_opened(std::string_view /*title*/, std::string_view /*hint*/, int /*width*/, int /*height*/) { }
     virtual void frame_presented(const Framebuffer& frame, uint64_t number) = 0;
     // Appends the codes of the keys typed since the last call; never blocks.
-    virtual void take_keys(std::vector<int32_t>& /*codes*/) {}
+    virtual void take_keys(std::vector<int32_t>& /*codes*/) { }
     // Waits until a key is typed and appends it; false at once when no key can
     // come (no live display, or it was closed) or the wait was interrupted.
     virtual bool wait_keys(std::vector<int32_t>& /*codes*/) { return false; }
     // From another thread: waits give up, now and for the rest of the run.
-    virtual void interrupt() {}
+    virtual void interrupt() { }
 };
 
 struct WindowOptions {
     int width = kWindowWidth;
     int height = kWindowHeight;
-    GuiFailure fail = GuiFailure::none;  // --gui-fail: those opens answer -19
+    GuiFailure fail = GuiFailure::none; // --gui-fail: those opens answer -19
     std::vector<ScriptedKey> keys;
 };
 
@@ -61,7 +58,7 @@ struct WindowInfo {
     int32_t handle = 0;
     std::string title;
     std::string hint;
-    bool attached = false;  // opened by gui_attach
+    bool attached = false; // opened by gui_attach
 };
 
 class Window {
@@ -92,7 +89,7 @@ public:
 
     const std::optional<WindowInfo>& info() const { return window_; }
     bool is_window(uint32_t handle) const { return window_ && int32_t(handle) == window_->handle; }
-    const Framebuffer& canvas() const { return canvas_; }  // the frame being drawn
+    const Framebuffer& canvas() const { return canvas_; } // the frame being drawn
     // The last frame presented.
     const Framebuffer& presented() const { return canvas_is_presented_ ? canvas_ : presented_; }
     uint64_t frames_presented() const { return frames_; }
@@ -114,7 +111,7 @@ private:
     // a clear then swaps the buffers instead of copying 1.2 MB.
     bool canvas_is_presented_ = false;
     uint64_t frames_ = 0;
-    size_t next_key_ = 0;  // into options_.keys, sorted by frame
+    size_t next_key_ = 0; // into options_.keys, sorted by frame
     std::deque<gui_event> events_;
     std::vector<int32_t> typed_;
 };

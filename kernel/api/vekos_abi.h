@@ -62,10 +62,10 @@ typedef struct gui_event {
 VEKOS_ABI_ASSERT(sizeof(gui_color) == 4, "gui_color is one word");
 VEKOS_ABI_ASSERT(sizeof(gui_rect) == 20 && offsetof(gui_rect, color) == 16, "gui_rect is five words");
 VEKOS_ABI_ASSERT(sizeof(gui_text) == 16 && offsetof(gui_text, color) == 8 && offsetof(gui_text, text) == 12,
-                 "gui_text is four words, the text pointer last");
-VEKOS_ABI_ASSERT(sizeof(gui_event) == GUI_EVENT_SIZE && offsetof(gui_event, code) == 4 &&
-                     offsetof(gui_event, data) == 8,
-                 "gui_event is five words");
+    "gui_text is four words, the text pointer last");
+VEKOS_ABI_ASSERT(
+    sizeof(gui_event) == GUI_EVENT_SIZE && offsetof(gui_event, code) == 4 && offsetof(gui_event, data) == 8,
+    "gui_event is five words");
 
 /* The open call's flags the kernel examines (Linux's values); the library's
    fcntl.h gives them their usual names. */

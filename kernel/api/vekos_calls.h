@@ -37,6 +37,9 @@
 #ifndef VEKOS_CALLS_H
 #define VEKOS_CALLS_H
 
+/* A row per call, columns aligned: */
+/* clang-format off */
+
 /* General services. */
 #define VEKOS_GENERAL_CALLS(X)                                        \
     X(write,              1,   FD,         IN_BUF,     LEN)          \
@@ -92,6 +95,8 @@
     X(gui_load_font,             137, WORD,   WORD,      ZERO)        \
     X(gui_draw_text_font,        138, WORD,   WORD,      ZERO)        \
     X(gui_draw_char_font,        139, WORD,   WORD,      ZERO)
+
+/* clang-format on */
 
 #define VEKOS_ALL_CALLS(X) VEKOS_GENERAL_CALLS(X) VEKOS_GUI_CALLS(X)
 

@@ -29,9 +29,9 @@ namespace {
 using namespace vekos;
 
 constexpr uint8_t kFill = 0xA5;
-constexpr uint32_t kGuard = 64;          // canary bytes around everything placed
-constexpr size_t kMaxText = 2048;        // longer inputs are cut
-constexpr size_t kMaxConversions = 32;   // formats with more "%" are cut
+constexpr uint32_t kGuard = 64;        // canary bytes around everything placed
+constexpr size_t kMaxText = 2048;      // longer inputs are cut
+constexpr size_t kMaxConversions = 32; // formats with more "%" are cut
 constexpr uint64_t kInstructionLimit = 20'000'000;
 
 enum Routine { kVsscanf, kStrtoul, kStrtol, kAtoi, kAtol, kStrtold, kStrtod, kRoutines };
@@ -85,7 +85,7 @@ World& world()
 // them, and the parts of each block the call may write.
 class Layout {
 public:
-    explicit Layout(GuestMemory& memory) : memory_(memory) {}
+    explicit Layout(GuestMemory& memory) : memory_(memory) { }
 
     uint32_t place(const std::vector<uint8_t>& bytes, uint32_t room)
     {
@@ -188,7 +188,7 @@ void fuzz_vsscanf(const std::string& format, const std::string& input)
     int32_t count = int32_t(w.machine->reg(UC_X86_REG_EAX));
     if (count < 0 || size_t(count) > conversions)
         fail("count " + std::to_string(count) + " with " + std::to_string(conversions) + " conversions", kVsscanf,
-             input);
+            input);
     if (uint32_t addr = layout.stray_write())
         fail("write outside the argument cells at offset " + std::to_string(addr - kScratchBase), kVsscanf, input);
     feature(100, uint32_t(count));

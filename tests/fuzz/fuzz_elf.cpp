@@ -45,14 +45,14 @@ void check_refusal(const LoadError& e)
         std::fprintf(stderr, "fuzz_elf: a refusal without status 126 and the file's name: %s\n", e.what());
         std::abort();
     }
-    feature(what.substr(0, what.find_first_of("0123456789")), 0);  // the kind of refusal, not its numbers
+    feature(what.substr(0, what.find_first_of("0123456789")), 0); // the kind of refusal, not its numbers
 }
 
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    SessionOptions options;  // a sandbox of its own, removed with the session
+    SessionOptions options; // a sandbox of its own, removed with the session
     options.kernel.fast_clock = true;
     options.kernel.keep_log = true;
     options.kernel.quota = FsQuota{kQuotaBytes, kQuotaBytes};

@@ -37,10 +37,10 @@ constexpr uint64_t kBufferInstructionLimit = 5'000'000;
 constexpr uint64_t kStreamInstructionLimit = 100'000'000;
 
 // Guest memory the driver lays out in the scratch region.
-constexpr uint32_t kFormatAddr = kScratchBase;                  // the format
-constexpr uint32_t kArgsAddr = kScratchBase + 0x1000;           // the argument words
-constexpr uint32_t kCellsAddr = kScratchBase + 0x8000;          // open_memstream's two cells
-constexpr uint32_t kBufferAddr = kScratchBase + 0x10000;        // guarded buffers
+constexpr uint32_t kFormatAddr = kScratchBase;           // the format
+constexpr uint32_t kArgsAddr = kScratchBase + 0x1000;    // the argument words
+constexpr uint32_t kCellsAddr = kScratchBase + 0x8000;   // open_memstream's two cells
+constexpr uint32_t kBufferAddr = kScratchBase + 0x10000; // guarded buffers
 constexpr uint32_t kPoolSize = 256;
 // Strings for "s" arguments: the last bytes of the mapping, so a read past
 // a terminator would fault.
@@ -134,7 +134,7 @@ Reading read_format(const std::string& format, bool stream)
 
 class Driver {
 public:
-    Driver() : session_(VEKOS_TEST_IMAGE, options()), machine_(&session_.machine()) {}
+    Driver() : session_(VEKOS_TEST_IMAGE, options()), machine_(&session_.machine()) { }
 
     static SessionOptions options()
     {
@@ -169,8 +169,8 @@ public:
             fail("vsnprintf results " + std::to_string(full_n) + " and " + std::to_string(cut_n), format);
         if (uint32_t(full_n) < kLargeSize) {
             const std::string out = full.substr(0, size_t(full_n));
-            const std::string want = null_buffer || buf_size == 0 ? ""
-                                     : out.substr(0, std::min<size_t>(out.size(), buf_size - 1)) + '\0';
+            const std::string want
+                = null_buffer || buf_size == 0 ? "" : out.substr(0, std::min<size_t>(out.size(), buf_size - 1)) + '\0';
             if (cut != want)
                 fail("a cut output is not the start of the whole one", format);
         }
@@ -180,18 +180,16 @@ public:
         const std::vector<uint32_t> tame = arguments(as_stream.roles, words, true);
         const auto [stream_n, written] = stream_run(tame, format);
         if (stream_n < 0)
-            return;  // only a heap that ran out refuses a memory stream
+            return; // only a heap that ran out refuses a memory stream
         if (written.size() != size_t(stream_n))
-            fail("vfprintf answered " + std::to_string(stream_n) + " for " + std::to_string(written.size()) +
-                     " bytes",
-                 format);
+            fail("vfprintf answered " + std::to_string(stream_n) + " for " + std::to_string(written.size()) + " bytes",
+                format);
         if (!as_buffer.shared || !as_stream.shared)
             return;
         const auto [same_n, same] = buffer_run(tame, kLargeSize, false, format);
         if (same_n != stream_n || same.substr(0, size_t(same_n)) != written)
-            fail("the formatters disagree: '" + same.substr(0, size_t(std::max(same_n, 0))) + "' and '" + written +
-                     "'",
-                 format);
+            fail("the formatters disagree: '" + same.substr(0, size_t(std::max(same_n, 0))) + "' and '" + written + "'",
+                format);
     }
 
 private:
@@ -261,9 +259,9 @@ private:
         machine_->set_instruction_limit(limit);
         Stop stop = machine_->call(symbol->value, args);
         if (stop.why != Stop::Why::Returned)
-            fail(std::string(name) + " did not return: " +
-                     (stop.fault ? stop.fault->message() : std::string("instruction limit or exit")),
-                 format);
+            fail(std::string(name) + " did not return: "
+                    + (stop.fault ? stop.fault->message() : std::string("instruction limit or exit")),
+                format);
         return stop;
     }
 
@@ -271,8 +269,8 @@ private:
 
     // vsnprintf into a guarded buffer: the result and the buffer's bytes; the
     // canaries on both sides must be untouched.
-    std::pair<int32_t, std::string> buffer_run(const std::vector<uint32_t>& args, uint32_t size, bool null_buffer,
-                                               const std::string& format)
+    std::pair<int32_t, std::string> buffer_run(
+        const std::vector<uint32_t>& args, uint32_t size, bool null_buffer, const std::string& format)
     {
         std::vector<uint8_t> guarded(size + 2 * kGuard, kCanary);
         poke(kBufferAddr, guarded);

@@ -85,7 +85,7 @@ extern "C" int main(int argc, char **argv)
         return 0;
     }
     if (strcmp(mode, "div") == 0) {
-        volatile int dividend = 7;  // a constant 1 would let the compiler avoid dividing
+        volatile int dividend = 7; // a constant 1 would let the compiler avoid dividing
         return dividend / zero;
     }
     if (strcmp(mode, "ud2") == 0) {
@@ -113,8 +113,7 @@ extern "C" int main(int argc, char **argv)
     if (strcmp(mode, "flood") == 0) {
         static char line[4096];
         memset(line, 'x', sizeof line);
-        while (write(1, line, sizeof line) > 0) {
-        }
+        while (write(1, line, sizeof line) > 0) { }
         return 3;
     }
     if (strcmp(mode, "jump") == 0 && argc == 3)

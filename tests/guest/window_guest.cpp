@@ -39,7 +39,7 @@ extern "C" int main(int argc, char **argv)
         }
     }
     usleep(200000);
-    volatile unsigned long nowhere = 0;  // through a volatile, so it stays a store
+    volatile unsigned long nowhere = 0; // through a volatile, so it stays a store
     *reinterpret_cast<volatile int *>(nowhere) = 1;
     return 0;
 }
