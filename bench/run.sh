@@ -28,7 +28,7 @@ fi
 
 # The i386 Linux twin of the guest's write loop, for qemu-i386.
 linux_prog=$bench/linux_write_loop
-if ! gcc -m32 -static -O2 -o "$linux_prog" "$here/linux_write_loop.c"; then
+if ! gcc -m32 -static -O2 -DWRITE_CALL=4 -o "$linux_prog" "$here/write_loop.c"; then
     echo "bench: cannot build an i386 static Linux program (g++-multilib?); the comparison is skipped" >&2
     linux_prog=""
 fi

@@ -1,5 +1,7 @@
 #include "harness.h"
 
+#include "library_session.h"
+
 #include "cli/options.h"
 #include "cpu/layout.h"
 
@@ -14,17 +16,6 @@ namespace {
 // Generous enough for any library routine; a test that expects a spin lowers it.
 constexpr uint64_t kDefaultInstructionLimit = 200'000'000;
 
-SessionOptions harness_options()
-{
-    SessionOptions options;
-    options.kernel.fast_clock = true;
-    options.kernel.keep_log = true;
-    options.machine.scratch = true;
-    options.machine.fixed_tsc = true;
-    options.machine.max_instructions = kDefaultInstructionLimit;
-    return options;
-}
-
 } // namespace
 
 std::filesystem::path build_dir() { return VEKOS_BUILD_DIR; }
@@ -35,7 +26,7 @@ GuestMachine& GuestMachine::shared()
     return machine;
 }
 
-GuestMachine::GuestMachine() : session_(VEKOS_TEST_IMAGE, harness_options()) { }
+GuestMachine::GuestMachine() : session_(VEKOS_TEST_IMAGE, library_session_options(kDefaultInstructionLimit, true)) { }
 
 void GuestMachine::reset()
 {
@@ -67,8 +58,8 @@ CallResult GuestMachine::call(std::string_view name, std::span<const uint32_t> a
 void GuestMachine::preset_registers()
 {
     const std::pair<int, uint32_t> presets[]
-        = {{UC_X86_REG_EBX, preset::ebx}, {UC_X86_REG_ECX, preset::ecx}, {UC_X86_REG_EDX, preset::edx},
-            {UC_X86_REG_ESI, preset::esi}, {UC_X86_REG_EDI, preset::edi}, {UC_X86_REG_EBP, preset::ebp}};
+        = {{UC_X86_REG_EBX, preset.ebx}, {UC_X86_REG_ECX, preset.ecx}, {UC_X86_REG_EDX, preset.edx},
+            {UC_X86_REG_ESI, preset.esi}, {UC_X86_REG_EDI, preset.edi}, {UC_X86_REG_EBP, preset.ebp}};
     for (const auto& [reg, value] : presets)
         machine().set_reg(reg, value);
 }
@@ -76,8 +67,8 @@ void GuestMachine::preset_registers()
 bool GuestMachine::callee_saved_kept() const
 {
     const Machine& m = session_.machine();
-    return m.reg(UC_X86_REG_EBX) == preset::ebx && m.reg(UC_X86_REG_ESI) == preset::esi
-        && m.reg(UC_X86_REG_EDI) == preset::edi && m.reg(UC_X86_REG_EBP) == preset::ebp;
+    return m.reg(UC_X86_REG_EBX) == preset.ebx && m.reg(UC_X86_REG_ESI) == preset.esi
+        && m.reg(UC_X86_REG_EDI) == preset.edi && m.reg(UC_X86_REG_EBP) == preset.ebp;
 }
 
 Stop GuestMachine::start(const std::vector<std::string>& argv) { return session_.run(argv); }

@@ -45,14 +45,10 @@ uint32_t word(T value)
 // Register values set before a wrapper runs: a register the wrapper must not
 // set reaches the trap with its preset value, and callee-saved ones must
 // come back with theirs.
-namespace preset {
-constexpr uint32_t ebx = 0xB0B0B0B0;
-constexpr uint32_t ecx = 0xC0C0C0C0;
-constexpr uint32_t edx = 0xD0D0D0D0;
-constexpr uint32_t esi = 0x51515151;
-constexpr uint32_t edi = 0xD1D1D1D1;
-constexpr uint32_t ebp = 0xBBBBBBBB;
-} // namespace preset
+struct Presets {
+    uint32_t ebx, ecx, edx, esi, edi, ebp;
+};
+constexpr Presets preset{0xB0B0B0B0, 0xC0C0C0C0, 0xD0D0D0D0, 0x51515151, 0xD1D1D1D1, 0xBBBBBBBB};
 
 class GuestMachine {
 public:

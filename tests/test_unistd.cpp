@@ -12,9 +12,9 @@
 namespace vekos::test {
 namespace {
 
-constexpr uint32_t kPresetEbx = preset::ebx;
-constexpr uint32_t kPresetEcx = preset::ecx;
-constexpr uint32_t kPresetEdx = preset::edx;
+constexpr uint32_t kPresetEbx = preset.ebx;
+constexpr uint32_t kPresetEcx = preset.ecx;
+constexpr uint32_t kPresetEdx = preset.edx;
 constexpr int32_t kKernelAnswer = 0x1234;
 constexpr uint32_t kClamped = 0x7FFFFFFF;
 

@@ -1,5 +1,7 @@
 #include "cli/options.h"
 
+#include "cli/help_text.h"
+
 #include "base/errors.h"
 #include "kernel/calls.h"
 
@@ -16,65 +18,6 @@ namespace vekos {
 namespace {
 
 constexpr double kMaxTimeoutSeconds = 1e7; // about 115 days
-
-constexpr const char* kDescription = "vekos-run [OPTIONS] PROGRAM [ARGS...]\n\n"
-                                     "Runs a vekos program (a 32-bit i386 static ELF) on this machine, answering its\n"
-                                     "int 0x80 kernel calls: console, a sandboxed file system, sleeping, exit, and a\n"
-                                     "window shown on a display and recorded.";
-
-constexpr const char* kFooter = R"(Exit status:
-  the program's own exit status (its low 8 bits, as the host keeps them)
-  2    vekos-run was used wrongly (unknown option, a value out of range, no
-       PROGRAM, arguments that do not fit, an output file that cannot be written)
-  124  --timeout expired
-  125  vekos-run itself failed (a message says why; a --trace or output file
-       that could not be written is one such failure)
-  126  PROGRAM cannot be run: not a regular file, over 64 MiB, not a 32-bit i386
-       static ELF executable, truncated, more than 16 loadable segments or more
-       than 1 GiB of them, segments outside the address space or overlapping,
-       memory both writable and executable
-  127  PROGRAM not found
-  128+N  a signal N (SIGINT, SIGTERM, SIGHUP, SIGQUIT) stopped the run: 130 for
-       Ctrl-C
-  132  the program executed an invalid instruction (ud2, syscall, ...)
-  136  the program divided by zero
-  139  the program made a memory fault (unmapped or protected access), a
-       general protection fault (a privileged instruction such as hlt, cli,
-       in, out, lgdt, mov cr0, wrmsr or sysenter: programs run in user mode)
-       or raised a stray interrupt (int3, into, int n other than 0x80)
-  141  standard output or error was closed while the program wrote to it
-  152  --max-insns reached
-
-Limits: the program's arguments (strings and pointers) take at most 512 KiB,
-half of its 1 MiB stack.  Files: no file the program writes may exceed
---max-file-size (default 64 MiB; -27 file too large), and everything it adds
-to files, with what its whole-file streams hold, may not exceed --fs-quota
-(default 256 MiB; -28 no space left).
-
-Output files (--record, --screenshot, --trace=FILE) are checked before the
-run and written only once there is something to write: to a temporary file
-beside the target, renamed into place at the end, so an existing file is
-replaced whole or not at all (a device or FIFO is written in place, never
-removed).  A run that ends early (a fault, --timeout, --max-insns, a signal)
-still writes what it made: the frames so far, the last frame, the trace.  If
-vekos-run itself fails, the temporary files are removed and existing files
-are left as they were.
-
-Window: gui_create and gui_attach open one window of 640x480 pixels; the
-frame calls draw into it and gui_present shows it (--display) and records it
-(--record, --screenshot).  Keys typed on the display, and those of --keys,
-reach gui_poll_event and gui_wait_event as key events (type 1, code the
-character: 'q', 'Q', 27 Escape, '\n' Enter, 8 Backspace, 9 Tab, 127 Delete).
-Closing the window sends Escape.  With no display gui_wait_event answers 0 at
-once when no key is pending.
-
-Kernel calls that fail answer a negative Linux errno number: -2 no such file,
--9 bad descriptor, -11 try again (a pipe or FIFO with nothing to read),
--13 permission denied, -14 bad address, -16 busy (a second window), -17
-exists, -19 no such device (--gui-fail), -20 not a directory, -21 is a
-directory, -22 invalid argument, -27 file too large, -28 no space left (the
-quota), -38 not implemented (marked in the trace), -39 directory not empty.
-)";
 
 // A whole number in [low, high], the whole text: nothing more, nothing less.
 CLI::Validator whole_number(uint64_t low, uint64_t high)
@@ -199,118 +142,7 @@ std::vector<std::string> normalise_arguments(const CLI::App& app, int argc, char
     return out;
 }
 
-std::string lower(std::string_view s)
-{
-    std::string out(s);
-    for (char& c : out)
-        c = char(std::tolower(static_cast<unsigned char>(c)));
-    return out;
-}
-
 } // namespace
-
-Injection parse_injection(std::string_view spec)
-{
-    auto bad = [&](const std::string& why) {
-        return UsageError(
-            "--inject " + std::string(spec) + ": " + why + " (expected CALL[@N]=ANSWER, e.g. write@3=-5)");
-    };
-    const size_t eq = spec.find('=');
-    if (eq == std::string_view::npos)
-        throw bad("missing '='");
-    std::string_view call = spec.substr(0, eq);
-    const std::string_view answer = spec.substr(eq + 1);
-    Injection inj;
-    if (const size_t at = call.find('@'); at != std::string_view::npos) {
-        const std::string_view n = call.substr(at + 1);
-        uint64_t nth = 0;
-        auto [p, ec] = std::from_chars(n.data(), n.data() + n.size(), nth);
-        if (ec != std::errc() || p != n.data() + n.size() || nth == 0)
-            throw bad("N must be a positive whole number");
-        inj.nth = nth;
-        call = call.substr(0, at);
-    }
-    if (call.empty())
-        throw bad("no call named");
-    uint32_t number = 0;
-    auto [p, ec] = std::from_chars(call.data(), call.data() + call.size(), number);
-    if (ec == std::errc() && p == call.data() + call.size())
-        inj.number = number;
-    else if (const CallInfo* info = find_call(call == "sleep" ? "usleep" : call == "_exit" ? "exit" : call))
-        inj.number = info->number; // sleep and usleep are one call, _exit is exit's wrapper
-    else
-        throw bad("unknown call '" + std::string(call) + "'");
-    int64_t value = 0;
-    auto [q, ec2] = std::from_chars(answer.data(), answer.data() + answer.size(), value);
-    if (ec2 != std::errc() || q != answer.data() + answer.size() || value < INT32_MIN || value > UINT32_MAX)
-        throw bad("ANSWER must be a 32-bit whole number");
-    inj.answer = int32_t(uint32_t(value));
-    return inj;
-}
-
-int32_t parse_key(std::string_view key)
-{
-    auto bad = [&](const std::string& why) { return UsageError("--keys: key '" + std::string(key) + "': " + why); };
-    if (key.size() == 1)
-        return static_cast<unsigned char>(key[0]);
-    static const std::pair<const char*, int32_t> names[] = {
-        {"escape", GUI_KEY_ESCAPE},
-        {"esc", GUI_KEY_ESCAPE},
-        {"enter", '\n'},
-        {"return", '\n'},
-        {"tab", '\t'},
-        {"space", ' '},
-        {"backspace", '\b'},
-        {"delete", 0x7F},
-        {"comma", ','},
-    };
-    const std::string name = lower(key);
-    for (const auto& [n, code] : names)
-        if (name == n)
-            return code;
-    int base = 10;
-    std::string_view digits = key;
-    if (name.starts_with("0x")) {
-        base = 16;
-        digits = key.substr(2);
-    }
-    int64_t value = 0;
-    auto [p, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value, base);
-    if (digits.empty() || ec != std::errc() || p != digits.data() + digits.size())
-        throw bad("expected one character, a key name (Escape, Enter, Tab, Space, Backspace, Delete, "
-                  "Comma) or a code such as 0x3B or 27");
-    if (value < INT32_MIN || value > INT32_MAX)
-        throw bad("the code does not fit in 32 bits");
-    return int32_t(value);
-}
-
-std::vector<ScriptedKey> parse_keys(std::string_view list)
-{
-    std::vector<ScriptedKey> keys;
-    size_t start = 0;
-    while (start <= list.size()) {
-        size_t comma = list.find(',', start);
-        // "5:," is the key ',' itself.
-        const size_t colon = list.find(':', start);
-        if (colon != std::string_view::npos && comma == colon + 1)
-            comma = list.find(',', comma + 1);
-        const std::string_view entry = list.substr(start, comma == std::string_view::npos ? list.npos : comma - start);
-        const size_t sep = entry.find(':');
-        if (sep == std::string_view::npos || sep == 0 || sep + 1 == entry.size())
-            throw UsageError("--keys: '" + std::string(entry) + "': expected FRAME:KEY, e.g. 200:q or 300:Escape");
-        const std::string_view frame = entry.substr(0, sep);
-        uint64_t n = 0;
-        auto [p, ec] = std::from_chars(frame.data(), frame.data() + frame.size(), n);
-        if (ec != std::errc() || p != frame.data() + frame.size() || n == 0)
-            throw UsageError(
-                "--keys: '" + std::string(entry) + "': FRAME must be a whole number from 1 (the first frame)");
-        keys.push_back({n, parse_key(entry.substr(sep + 1))});
-        if (comma == std::string_view::npos)
-            break;
-        start = comma + 1;
-    }
-    return keys;
-}
 
 std::optional<RunOptions> parse_command_line(int argc, char** argv)
 {

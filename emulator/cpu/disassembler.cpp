@@ -72,6 +72,29 @@ std::optional<uint32_t> Disassembler::interrupt_ending_at(
     return std::nullopt;
 }
 
+template <typename Visit>
+void Disassembler::sweep(std::span<const uint8_t> code, uint32_t address, bool skip_undecodable, Visit visit) const
+{
+    cs_insn* insn = cs_malloc(handle_);
+    const uint8_t* p = code.data();
+    size_t left = code.size();
+    uint64_t at = address;
+    while (left > 0) {
+        const uint32_t start = uint32_t(at);
+        if (cs_disasm_iter(handle_, &p, &left, &at, insn)) {
+            if (!visit(insn->id, start, uint32_t(at)))
+                break;
+        } else if (skip_undecodable) {
+            ++p; // padding or data between functions: step over one byte
+            --left;
+            ++at;
+        } else {
+            break;
+        }
+    }
+    cs_free(insn, 1);
+}
+
 std::optional<uint32_t> Disassembler::first_of(Kind kind, std::span<const uint8_t> code, uint32_t address) const
 {
     auto matches = [kind](unsigned id) {
@@ -86,41 +109,22 @@ std::optional<uint32_t> Disassembler::first_of(Kind kind, std::span<const uint8_
         return false;
     };
     std::optional<uint32_t> found;
-    cs_insn* insn = cs_malloc(handle_);
-    const uint8_t* p = code.data();
-    size_t left = code.size();
-    uint64_t at = address;
-    while (left > 0) {
-        const uint32_t start = uint32_t(at);
-        if (!cs_disasm_iter(handle_, &p, &left, &at, insn))
-            break;
-        if (matches(insn->id)) {
+    sweep(code, address, false, [&](unsigned id, uint32_t start, uint32_t) {
+        if (matches(id))
             found = start;
-            break;
-        }
-    }
-    cs_free(insn, 1);
+        return !found;
+    });
     return found;
 }
 
 std::vector<uint32_t> Disassembler::after_rdtsc(std::span<const uint8_t> code, uint32_t address) const
 {
     std::vector<uint32_t> sites;
-    cs_insn* insn = cs_malloc(handle_);
-    const uint8_t* p = code.data();
-    size_t left = code.size();
-    uint64_t at = address;
-    while (left > 0) {
-        if (cs_disasm_iter(handle_, &p, &left, &at, insn)) {
-            if (insn->id == X86_INS_RDTSC)
-                sites.push_back(uint32_t(at));
-        } else {
-            ++p; // padding or data between functions: step over one byte
-            --left;
-            ++at;
-        }
-    }
-    cs_free(insn, 1);
+    sweep(code, address, true, [&](unsigned id, uint32_t, uint32_t next) {
+        if (id == X86_INS_RDTSC)
+            sites.push_back(next);
+        return true;
+    });
     return sites;
 }
 

@@ -32,6 +32,12 @@ public:
     std::optional<uint32_t> first_of(Kind kind, std::span<const uint8_t> code, uint32_t address) const;
 
 private:
+    // Decodes straight through the code, calling visit(id, start, next) for
+    // each instruction until it answers false; undecodable bytes are stepped
+    // over one at a time or end the sweep.
+    template <typename Visit>
+    void sweep(std::span<const uint8_t> code, uint32_t address, bool skip_undecodable, Visit visit) const;
+
     size_t handle_ = 0;
 };
 

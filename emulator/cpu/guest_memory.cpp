@@ -172,34 +172,31 @@ std::optional<std::string> GuestMemory::read_cstring(uint32_t addr, uint32_t max
     return std::nullopt;
 }
 
-bool GuestMemory::poke(uint32_t addr, std::span<const uint8_t> bytes)
+template <typename Copy>
+bool GuestMemory::each_piece(uint32_t addr, size_t len, Copy copy) const
 {
-    if (!accessible(addr, uint32_t(bytes.size()), 0))
+    if (!accessible(addr, uint32_t(len), 0))
         return false;
-    size_t done = 0;
-    while (done < bytes.size()) {
+    for (size_t done = 0; done < len;) {
         const Region* r = find(addr + uint32_t(done));
-        uint32_t off = addr + uint32_t(done) - r->base;
-        size_t n = std::min<size_t>(bytes.size() - done, r->size - off);
-        std::memcpy(r->live + off, bytes.data() + done, n);
+        const uint32_t off = addr + uint32_t(done) - r->base;
+        const size_t n = std::min<size_t>(len - done, r->size - off);
+        copy(r->live + off, done, n);
         done += n;
     }
     return true;
 }
 
+bool GuestMemory::poke(uint32_t addr, std::span<const uint8_t> bytes)
+{
+    return each_piece(
+        addr, bytes.size(), [&](uint8_t* guest, size_t done, size_t n) { std::memcpy(guest, bytes.data() + done, n); });
+}
+
 bool GuestMemory::peek(uint32_t addr, std::span<uint8_t> bytes) const
 {
-    if (!accessible(addr, uint32_t(bytes.size()), 0))
-        return false;
-    size_t done = 0;
-    while (done < bytes.size()) {
-        const Region* r = find(addr + uint32_t(done));
-        uint32_t off = addr + uint32_t(done) - r->base;
-        size_t n = std::min<size_t>(bytes.size() - done, r->size - off);
-        std::memcpy(bytes.data() + done, r->live + off, n);
-        done += n;
-    }
-    return true;
+    return each_piece(addr, bytes.size(),
+        [&](const uint8_t* guest, size_t done, size_t n) { std::memcpy(bytes.data() + done, guest, n); });
 }
 
 } // namespace vekos

@@ -69,6 +69,10 @@ private:
         int memfd;
     };
     const Region* find(uint32_t addr) const;
+    // Calls copy(host pointer, offset into the range, length) for each piece
+    // of [addr, addr + len) that lies in one region; false if any is unmapped.
+    template <typename Copy>
+    bool each_piece(uint32_t addr, size_t len, Copy copy) const;
     std::vector<Region> regions_;
 };
 

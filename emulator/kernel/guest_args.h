@@ -16,6 +16,14 @@ namespace vekos {
 
 // A path argument: -14 unreadable, -36 longer than 4095 bytes, -2 empty.
 std::optional<std::string> guest_path(const GuestMemory& m, uint32_t addr, int32_t& error);
+// f(path) for a path argument, or the answer for one that cannot be read.
+template <typename Answer, typename F>
+Answer with_path(const GuestMemory& m, uint32_t addr, F f)
+{
+    int32_t error = 0;
+    auto path = guest_path(m, addr, error);
+    return path ? f(*path) : Answer{error};
+}
 // A text argument (a title, a caption): -14 unreadable, -22 longer than 65535 bytes.
 std::optional<std::string> guest_text(const GuestMemory& m, uint32_t addr, int32_t& error);
 

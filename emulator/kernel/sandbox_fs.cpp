@@ -99,38 +99,32 @@ int SandboxFs::open_parent(std::string_view guest_path, UniqueFd& dir, std::stri
     return r < 0 ? r : 0;
 }
 
-int SandboxFs::mkdir(std::string_view guest_path) const
+template <typename Operation>
+int SandboxFs::on_leaf(std::string_view guest_path, int32_t at_root, Operation operation) const
 {
     UniqueFd dir;
     std::string leaf;
     int r = open_parent(guest_path, dir, leaf);
     if (r == -EBUSY)
-        return -EEXIST;
+        return at_root;
     if (r < 0)
         return r;
-    return retry_errno(::mkdirat(dir.get(), leaf.c_str(), kNewDirMode));
+    return retry_errno(operation(dir.get(), leaf.c_str()));
+}
+
+int SandboxFs::mkdir(std::string_view guest_path) const
+{
+    return on_leaf(guest_path, -EEXIST, [](int dir, const char* leaf) { return ::mkdirat(dir, leaf, kNewDirMode); });
 }
 
 int SandboxFs::unlink(std::string_view guest_path) const
 {
-    UniqueFd dir;
-    std::string leaf;
-    int r = open_parent(guest_path, dir, leaf);
-    if (r == -EBUSY)
-        return -EISDIR;
-    if (r < 0)
-        return r;
-    return retry_errno(::unlinkat(dir.get(), leaf.c_str(), 0));
+    return on_leaf(guest_path, -EISDIR, [](int dir, const char* leaf) { return ::unlinkat(dir, leaf, 0); });
 }
 
 int SandboxFs::rmdir(std::string_view guest_path) const
 {
-    UniqueFd dir;
-    std::string leaf;
-    int r = open_parent(guest_path, dir, leaf);
-    if (r < 0)
-        return r;
-    return retry_errno(::unlinkat(dir.get(), leaf.c_str(), AT_REMOVEDIR));
+    return on_leaf(guest_path, -EBUSY, [](int dir, const char* leaf) { return ::unlinkat(dir, leaf, AT_REMOVEDIR); });
 }
 
 uint64_t SandboxFs::file_size(std::string_view guest_path) const

@@ -47,6 +47,10 @@ private:
     // Opens the directory that holds the path's last part; leaf gets that part.
     int open_parent(std::string_view guest_path, UniqueFd& dir, std::string& leaf) const;
     int resolve(const std::string& relative, int flags, unsigned mode, UniqueFd& out) const;
+    // operation(parent directory, last part) on the path's last part; the
+    // root itself, which has no parent inside the sandbox, answers at_root.
+    template <typename Operation>
+    int on_leaf(std::string_view guest_path, int32_t at_root, Operation operation) const;
 
     std::filesystem::path root_path_;
     UniqueFd root_;

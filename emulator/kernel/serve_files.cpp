@@ -98,13 +98,10 @@ Answer serve_read(Kernel& k, const Call& c)
     return {n};
 }
 
-Answer serve_open(Kernel& k, const Call& c)
+namespace {
+
+Answer open_path(Kernel& k, const std::string& path, uint32_t flags)
 {
-    int32_t error = 0;
-    auto path = guest_path(c.memory, c.regs.ebx, error);
-    if (!path)
-        return {error};
-    const uint32_t flags = c.regs.ecx;
     int host = 0;
     switch (flags & VEKOS_O_ACCMODE) {
     case VEKOS_O_RDONLY: host = O_RDONLY; break;
@@ -120,12 +117,19 @@ Answer serve_open(Kernel& k, const Call& c)
     // Non-blocking: a FIFO or a device under the root must not hold the
     // program (or the stand-in) for ever; regular files are not affected.
     UniqueFd fd;
-    int r = k.files().fs().open(*path, host | O_NOCTTY | O_NONBLOCK, 0, fd);
+    int r = k.files().fs().open(path, host | O_NOCTTY | O_NONBLOCK, 0, fd);
     if (r < 0)
         return {r};
     return {k.files().install(Descriptor{Descriptor::Kind::file, std::make_shared<UniqueFd>(std::move(fd)), {}})};
 }
 
+} // namespace
+
+Answer serve_open(Kernel& k, const Call& c)
+{
+    return with_path<Answer>(
+        c.memory, c.regs.ebx, [&](const std::string& path) { return open_path(k, path, c.regs.ecx); });
+}
 Answer serve_close(Kernel& k, const Call& c) { return {k.files().close(fd_arg(c.regs.ebx))}; }
 
 Answer serve_lseek(Kernel& k, const Call& c)
@@ -165,11 +169,8 @@ namespace {
 template <typename Operation>
 Answer path_service(Kernel& k, const Call& c, Operation operation)
 {
-    int32_t error = 0;
-    auto path = guest_path(c.memory, c.regs.ebx, error);
-    if (!path)
-        return {error};
-    return {operation(k.files().fs(), *path)};
+    return with_path<Answer>(
+        c.memory, c.regs.ebx, [&](const std::string& path) { return Answer{operation(k.files().fs(), path)}; });
 }
 
 } // namespace

@@ -10,32 +10,28 @@ namespace vekos {
 
 Answer serve_writefile(Kernel& k, const Call& c)
 {
-    int32_t error = 0;
-    auto path = guest_path(c.memory, c.regs.ebx, error);
-    if (!path)
-        return {error};
-    const uint32_t len = c.regs.edx;
-    if (len > k.files().quota().file_bytes)
-        return {-EFBIG};
-    auto data = guest_bytes(c.memory, c.regs.ecx, len);
-    if (!data)
-        return {-EFAULT};
-    int r = k.files().replace_file(*path, data->bytes, 0);
-    return {r < 0 ? r : int32_t(len)}; // len fits: the file limit is below 2 GiB
+    return with_path<Answer>(c.memory, c.regs.ebx, [&](const std::string& path) -> Answer {
+        const uint32_t len = c.regs.edx;
+        if (len > k.files().quota().file_bytes)
+            return {-EFBIG};
+        auto data = guest_bytes(c.memory, c.regs.ecx, len);
+        if (!data)
+            return {-EFAULT};
+        int r = k.files().replace_file(path, data->bytes, 0);
+        return {r < 0 ? r : int32_t(len)}; // len fits: the file limit is below 2 GiB
+    });
 }
 
 Answer serve_vekfs_stream_begin(Kernel& k, const Call& c)
 {
-    int32_t error = 0;
-    auto path = guest_path(c.memory, c.regs.ebx, error);
-    if (!path)
-        return {error};
-    auto& streams = k.files().streams();
-    if (streams.size() >= Files::kMaxDescriptors)
-        return {-EMFILE};
-    const int32_t handle = k.files().next_stream();
-    streams[handle] = WholeFileStream{k.files().fs().absolute(*path), {}};
-    return {handle};
+    return with_path<Answer>(c.memory, c.regs.ebx, [&](const std::string& path) -> Answer {
+        auto& streams = k.files().streams();
+        if (streams.size() >= Files::kMaxDescriptors)
+            return {-EMFILE};
+        const int32_t handle = k.files().next_stream();
+        streams[handle] = WholeFileStream{k.files().fs().absolute(path), {}}; // fixed against a later chdir
+        return {handle};
+    });
 }
 
 Answer serve_vekfs_stream_write(Kernel& k, const Call& c)

@@ -11,7 +11,7 @@
 // libFuzzer sees only host code; the guest's path shows through extra
 // counters fed with what each call did (its result class and its cost).
 #include "cpu/layout.h"
-#include "session/session.h"
+#include "library_session.h"
 #include "x87_reference.h"
 
 #include <unicorn/unicorn.h>
@@ -53,18 +53,8 @@ void feature(uint32_t a, uint32_t b)
     std::abort();
 }
 
-SessionOptions fuzz_options()
-{
-    SessionOptions options;
-    options.kernel.fast_clock = true;
-    options.machine.scratch = true;
-    options.machine.fixed_tsc = true;
-    options.machine.max_instructions = kInstructionLimit;
-    return options;
-}
-
 struct World {
-    Session session{VEKOS_TEST_IMAGE, fuzz_options()};
+    Session session{VEKOS_TEST_IMAGE, test::library_session_options(kInstructionLimit)};
     Machine* machine = &session.machine();
     uint32_t symbols[kRoutines];
 

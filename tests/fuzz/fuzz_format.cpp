@@ -6,7 +6,7 @@
 // Input: byte 0 picks the buffer size (and a null buffer), bytes 1 to 32 are
 // eight argument words, the rest is the format.
 #include "cpu/layout.h"
-#include "session/session.h"
+#include "library_session.h"
 
 #include <unicorn/unicorn.h>
 

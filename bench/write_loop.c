@@ -1,11 +1,10 @@
-/* The i386 Linux twin of guest/write_loop.cpp, for qemu-i386: N one-byte
- * write(1, ...) system calls, through the C library's write() or, with a
- * second argument "bare", from a loop that stores nothing to memory.
- * Built by run.sh with gcc -m32 -static -O2. */
+/* N one-byte write(1, ...) calls, through the C library's write() or, with a
+ * second argument "bare", from a loop that stores nothing to memory.  The
+ * same source is built as a vekos program (WRITE_CALL 1) and, by run.sh, as
+ * an i386 Linux program for qemu-i386 (WRITE_CALL 4), so the two run the
+ * same loop. */
 #include <stdlib.h>
 #include <unistd.h>
-
-enum { linux_i386_write = 4 };
 
 /* 0 when all n writes wrote their byte. */
 static unsigned bare_writes(unsigned n)
@@ -25,7 +24,7 @@ static unsigned bare_writes(unsigned n)
                      "jnz 1b\n"
                      "2:"
                      : "+S"(n)
-                     : "D"(&byte), [number] "i"(linux_i386_write)
+                     : "D"(&byte), [number] "i"(WRITE_CALL)
                      : "eax", "ebx", "ecx", "edx", "memory", "cc");
     return n;
 }

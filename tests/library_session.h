@@ -1,0 +1,22 @@
+// How the library's tests and fuzzers set up the test image's session: the
+// virtual clock, the scratch region, a fixed rdtsc and an instruction budget.
+#pragma once
+
+#include "session/session.h"
+
+#include <cstdint>
+
+namespace vekos::test {
+
+inline SessionOptions library_session_options(uint64_t instruction_limit, bool keep_log = false)
+{
+    SessionOptions options;
+    options.kernel.fast_clock = true;
+    options.kernel.keep_log = keep_log;
+    options.machine.scratch = true;
+    options.machine.fixed_tsc = true;
+    options.machine.max_instructions = instruction_limit;
+    return options;
+}
+
+} // namespace vekos::test
