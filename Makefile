@@ -2,7 +2,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: all setup configure build run test bench clean
+.PHONY: all setup configure build run install test bench clean
 
 all: build
 
@@ -22,6 +22,13 @@ HEADLESS_FRAMES ?= 404
 run: configure
 	@cmake --build $(BUILD) -j $(JOBS) --target vekos-run paneprobe vekos_sdk
 	@sh scripts/run.sh $(BUILD) $(HEADLESS_FRAMES)
+
+# vekos-run, the SDK and the manual below PREFIX: bin/, include/vekos/,
+# lib/vekos/, share/doc/vekos/.  DESTDIR=DIR stages the install under DIR.
+PREFIX ?= /usr/local
+install: configure
+	@cmake --build $(BUILD) -j $(JOBS) --target vekos-run vekos_sdk
+	@cmake --install $(BUILD) --prefix $(PREFIX)
 
 test: build
 	@ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
