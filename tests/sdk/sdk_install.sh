@@ -8,7 +8,7 @@ cmake --install "$build" --prefix "$work/first" >/dev/null || fail "cmake --inst
 mv "$work/first" "$work/moved" # an installed vekos-cc finds its SDK from where it lies
 prefix=$work/moved
 for file in bin/vekos-run bin/vekos-cc include/vekos/stdio.h include/vekos/new lib/vekos/libvekos.a \
-    lib/vekos/libvekos++.a lib/vekos/crt0.o lib/vekos/vekos.ld share/doc/vekos/README.md share/doc/vekos/sdk.md; do
+    lib/vekos/libvekos++.a lib/vekos/crt0.o lib/vekos/vekos.ld share/doc/vekos/README.md share/doc/vekos/docs/sdk.md; do
     [ -f "$prefix/$file" ] || fail "$file is not installed"
 done
 
