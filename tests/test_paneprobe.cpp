@@ -34,7 +34,7 @@ std::string key_event(int code) { return "gui_poll_event(1, {type=1, code=" + st
 
 WindowOptions keys(std::vector<ScriptedKey> scripted, GuiFailure fail = GuiFailure::none)
 {
-    return WindowOptions{kWindowWidth, kWindowHeight, fail, std::move(scripted)};
+    return WindowOptions{kWindowWidth, kWindowHeight, fail, std::move(scripted), {}};
 }
 
 struct Case {
@@ -54,12 +54,12 @@ TEST(Paneprobe, MakesExactlyTheseCallsFromStartToExit)
                 + Lines{key_event('q'), kNoEvent} + frame(86) + Lines{"exit(0) = ?"},
             ""},
         {"create refused, attach opens", keys({{1, 'Q'}}, GuiFailure::create), {"paneprobe"},
-            Lines{kCreate + " = -19 (No such device)", "gui_attach(\"Legacy Window Test\", \"q/esc quits\") = 1",
+            Lines{kCreate + " = -19 ENODEV (No such device)", "gui_attach(\"Legacy Window Test\", \"q/esc quits\") = 1",
                 key_event('Q'), kNoEvent} + frame(82) + Lines{"exit(0) = ?"},
             ""},
         {"no window at all", keys({}, GuiFailure::both), {"paneprobe"},
-            Lines{kCreate + " = -19 (No such device)",
-                "gui_attach(\"Legacy Window Test\", \"q/esc quits\") = -19 (No such device)",
+            Lines{kCreate + " = -19 ENODEV (No such device)",
+                "gui_attach(\"Legacy Window Test\", \"q/esc quits\") = -19 ENODEV (No such device)",
                 "write(1, \"paneprobe: failed to initialize \"..., 35) = 35", "write(1, \"\\n\", 1) = 1",
                 "exit(1) = ?"},
             "paneprobe: failed to initialize GUI\n"},

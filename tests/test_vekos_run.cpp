@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <regex>
 #include <sstream>
 
 namespace vekos::test {
@@ -21,6 +22,7 @@ using Output = ProcessOptions::Output;
 const std::string kRun = (build_dir() / "bin/vekos-run").string();
 const std::string kCrasher = (build_dir() / "tests/vekos_crasher").string();
 const std::string kPaneprobe = (build_dir() / "bin/paneprobe").string();
+const std::string kWindowGuest = (build_dir() / "tests/window_guest").string();
 
 bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 std::string joined(const Args& args)
@@ -43,8 +45,8 @@ protected:
     RunResult run(Args args, double limit_seconds = 10, Output output = Output::collected)
     {
         args.insert(args.begin(), kRun);
-        return vekos::test::run(ProcessOptions{args, {}, {"DISPLAY", "WAYLAND_DISPLAY"}, output, false, true},
-            limit_seconds);
+        return vekos::test::run(
+            ProcessOptions{args, {}, {"DISPLAY", "WAYLAND_DISPLAY"}, output, false, true}, limit_seconds);
     }
     // The crasher with a sandbox of its own.
     RunResult crash(Args options, const Args& args, Output output = Output::collected)
@@ -57,35 +59,118 @@ protected:
     fs::path root_ = dir_.path() / "root"; // the program's "/"
 };
 
-TEST_F(VekosRunTest, FaultsEndWithTheirStatusAndAOneLineReport)
+// Addresses and register values vary with the build: shown as ADDR and VALUE.
+std::vector<std::string> report_lines(const std::string& err)
 {
-    const std::vector<std::tuple<Args, int, Args>> rows = {
-        {{"null"}, 139,
-            {"segmentation fault: write to unmapped memory at 0x00000000 (4 bytes); eip 0x", ": mov dword ptr ["}},
-        {{"div"}, 136, {"divide error", "; eip 0x", "div"}},
-        {{"ud2"}, 132, {"invalid instruction", "; eip 0x", ": ud2"}},
-        {{"--max-insns", "100000", "spin"}, 152, {"stopped by --max-insns 100000 after "}},
+    std::vector<std::string> lines;
+    std::istringstream in(std::regex_replace(std::regex_replace(err, std::regex("0x[0-9a-f]{8}"), "ADDR"),
+        std::regex("(eax|ebx|ecx|edx|esi|edi|ebp|esp|eflags) [0-9a-f]{8}"), "$1 VALUE"));
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+const std::vector<std::string> kRegisterLines = {"  eax VALUE  ebx VALUE  ecx VALUE  edx VALUE",
+    "  esi VALUE  edi VALUE  ebp VALUE  esp VALUE  eflags VALUE", "  backtrace (frame pointers):"};
+
+TEST_F(VekosRunTest, FaultsEndWithTheirStatusAndACrashReport)
+{
+    const std::string who = "vekos-run: " + kCrasher + ": ";
+    const std::vector<std::tuple<Args, int, std::string>> rows = {
+        {{"null"}, 139, "segmentation fault: write to unmapped memory at ADDR (4 bytes); eip ADDR <main+"},
+        {{"div"}, 136, "divide error: division by zero or quotient too large; eip ADDR <main+"},
+        {{"ud2"}, 132, "invalid instruction: the CPU cannot execute the instruction; eip ADDR <main+"},
         {{"jump", "c0001000"}, 139,
-            {"segmentation fault: execution outside the program at 0xc0001000, the stand-in's own page; eip "
-             "0xc0001000: int3\n"}},
+            "segmentation fault: execution outside the program at ADDR, the stand-in's own page; eip ADDR: int3"},
     };
-    for (const auto& [args, status, said] : rows) {
+    for (const auto& [args, status, first] : rows) {
         SCOPED_TRACE(joined(args));
-        RunResult r = args.size() == 3 ? crash({args[0], args[1]}, {args[2]}) : crash({}, args);
+        RunResult r = crash({}, args);
         EXPECT_EQ(r.status, status);
         EXPECT_EQ(r.out, "");
-        EXPECT_TRUE(r.err.starts_with("vekos-run: " + kCrasher + ": ")) << r.err;
-        for (const std::string& part : said)
-            EXPECT_TRUE(contains(r.err, part)) << r.err;
-        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        const std::vector<std::string> lines = report_lines(r.err);
+        ASSERT_EQ(lines.size(), 6u) << r.err;
+        EXPECT_TRUE(lines[0].starts_with(who + first)) << lines[0];
+        EXPECT_EQ(std::vector(lines.begin() + 1, lines.begin() + 4), kRegisterLines);
+        EXPECT_TRUE(lines[4].starts_with("    #0 ADDR")) << lines[4];
+        EXPECT_TRUE(lines[5].starts_with("    #1 ADDR <")) << lines[5]; // main's caller, or the program's entry
     }
+    RunResult r = crash({"--max-insns", "100000"}, {"spin"});
+    EXPECT_EQ(r.status, 152);
+    EXPECT_TRUE(r.err.starts_with(who + "stopped by --max-insns 100000 after ")) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+}
+
+// A program built with vekos-cc, as its user builds it: frame pointers kept,
+// so a crash report names every caller.
+TEST_F(VekosRunTest, ProgramsBuiltWithTheSdkCrashWithTheirCallersNamed)
+{
+    const std::string program = dir_ / "misbehaves";
+    const RunResult built = vekos::test::run(
+        ProcessOptions{
+            {(build_dir() / "sdk/bin/vekos-cc").string(), VEKOS_SOURCE_DIR "/tests/sdk/misbehaves.c", "-o", program},
+            {}, {}},
+        60);
+    ASSERT_EQ(built.status, 0) << built.err;
+    const std::string who = "vekos-run: " + program + ": ";
+    RunResult crashed = run({program, "crash"});
+    EXPECT_EQ(crashed.status, 139);
+    std::vector<std::string> want = {who
+        + "segmentation fault: write to unmapped memory at ADDR (4 bytes); eip ADDR "
+          "<poke>: mov dword ptr [eax], 7"};
+    want.insert(want.end(), kRegisterLines.begin(), kRegisterLines.end());
+    const std::vector<std::string> frames
+        = {"    #0 ADDR <poke>", "    #1 ADDR <middle+", "    #2 ADDR <main+", "    #3 ADDR <_start+"};
+    std::vector<std::string> lines = report_lines(crashed.err);
+    ASSERT_EQ(lines.size(), want.size() + frames.size()) << crashed.err;
+    for (size_t i = 0; i < lines.size(); ++i)
+        if (i < want.size())
+            EXPECT_EQ(lines[i], want[i]);
+        else
+            EXPECT_TRUE(lines[i].starts_with(frames[i - want.size()])) << lines[i];
+    // Endless recursion: the stack is named, the frames of one function folded.
+    RunResult overflowed = run({program, "overflow"});
+    EXPECT_EQ(overflowed.status, 139);
+    lines = report_lines(overflowed.err);
+    ASSERT_EQ(lines.size(), 8u) << overflowed.err;
+    EXPECT_TRUE(lines[0].starts_with(who
+        + "stack overflow: write to unmapped memory at ADDR (1 byte), below the 1 MiB "
+          "stack; eip ADDR <down+"))
+        << lines[0];
+    EXPECT_TRUE(lines[5].starts_with("    #1 ADDR <down+")) << lines[5];
+    EXPECT_EQ(std::vector(lines.begin() + 6, lines.end()),
+        (std::vector<std::string>{"    #2 to #16: the same", "    ... deeper frames not shown"}));
+    // A console control record: never raw bytes; on a terminal the colour of what follows, reset at the end.
+    RunResult coloured = run({"--trace", program, "colour"});
+    EXPECT_EQ(coloured.status, 0);
+    EXPECT_EQ(coloured.out, "green\n");
+    EXPECT_TRUE(coloured.err.starts_with("write(1, {console color=0x00c800}, 4) = 4\n")) << coloured.err;
+    Process terminal(ProcessOptions{{kRun, program, "colour"}, {}, {}, Output::collected, true});
+    ASSERT_TRUE(terminal.wait(10));
+    EXPECT_EQ(terminal.status(), 0);
+    EXPECT_EQ(terminal.out(), "\x1b[38;2;0;200;0mgreen\r\n\x1b[0m");
+}
+
+// A static i386 Linux program is an ELF file like a vekos one: its ABI note gives it away.
+TEST_F(VekosRunTest, LinuxProgramsAreRecognisedAndRefused)
+{
+    const std::string source = dir_ / "linux.c", program = dir_ / "linux";
+    std::ofstream(source) << "int main(void) { return 3; }\n";
+    const RunResult built
+        = vekos::test::run(ProcessOptions{{VEKOS_HOST_CC, "-m32", "-static", source, "-o", program}, {}, {}}, 60);
+    ASSERT_EQ(built.status, 0) << built.err;
+    RunResult r = run({program});
+    EXPECT_EQ(r.status, 126);
+    EXPECT_EQ(r.err,
+        "vekos-run: " + program
+            + ": a Linux program, not a vekos one: it would make Linux system calls (build vekos programs with "
+              "vekos-cc; its GNU ABI note names Linux)\n");
 }
 
 TEST_F(VekosRunTest, TimeoutStopsSpinningAndSleepingProgramsAndFastSkipsSleeping)
 {
     const std::vector<std::tuple<Args, Args, int, double, double>> rows = {
-        {{"--timeout", "0.5"}, {"spin"}, 124, 0.45, 3},
-        {{"--timeout", "0.5"}, {"sleep", "100"}, 124, 0.45, 3},
+        {{"--timeout", "0.5"}, {"spin"}, 124, 0.45, 3}, {{"--timeout", "0.5"}, {"sleep", "100"}, 124, 0.45, 3},
         {{"--timeout", "5"}, {"exit", "3"}, 3, 0, 3}, // ends in time: untouched
         {{"--fast"}, {"sleep", "1000"}, 0, 0, 3},
         {{}, {"sleep", "1"}, 0, 0.95, 10}, // without --fast sleeping takes the time
@@ -139,6 +224,10 @@ TEST_F(VekosRunTest, UsageErrorsAndProgramsThatCannotRunEndWithAReport)
         {{"--root", root, text}, 126, "vekos-run: " + text + ": not an ELF file\n"},
         {{"--root", root, "/bin/true"}, 126, "vekos-run: /bin/true: not a 32-bit ELF file (it is 64-bit)\n"},
         {{"--root", root, root}, 126, "vekos-run: " + root + ": is a directory, not a program\n"},
+        {{"--trace", "out.log", c}, 127,
+            "vekos-run: out.log: no such file; --trace takes no value: to write the trace to a file use --trace-file "
+            "FILE or --trace=FILE\n"},
+        {{"--trace-calls", "open,nosuch", c}, 2, "--trace-calls: 'nosuch' is not a call name or number"},
     };
     for (const auto& [args, status, said] : rows) {
         SCOPED_TRACE(joined(args));
@@ -168,10 +257,13 @@ TEST_F(VekosRunTest, TraceAndInjectionOptionsShapeWhatTheProgramSees)
         {{"--root", root, "--trace=" + trace_file, c, "echo", "a", "b"}, 0, "a b\n", ""},
         // One failed write; the option repeats; a call given by number.
         {{"--root", root, "--inject", "write@2=-5", "--trace", c, "echo", "one", "two", "three"}, 1, "one three\n",
-            "write(1, \"one \", 4) = 4\nwrite(1, \"two \", 4) = -5 (injected)\nwrite(1, \"three\\n\", 6) = 6\n"
+            "write(1, \"one \", 4) = 4\nwrite(1, \"two \", 4) = -5 EIO (injected)\nwrite(1, \"three\\n\", 6) = 6\n"
             "exit(1) = ?\n"},
         {{"--root", root, "--inject", "write@1=-9", "--inject", "1@3=-9", c, "echo", "x", "y", "z"}, 2, "y ", ""},
         {{"--display", "none", "--gui-fail", "both", kPaneprobe}, 1, "paneprobe: failed to initialize GUI\n", ""},
+        {{"--root", root, "--inject", "open=ENOENT", "--trace-calls", "open,2", c, "cat", "/trace.log"}, 1, "",
+            "open(\"/trace.log\", O_RDONLY, 0) = -2 ENOENT (injected)\ncat: cannot open\nexit(1) = ?\n"},
+        {{"--root", root, "--trace-file", trace_file, "--trace-calls", "exit", c, "echo", "a", "b"}, 0, "a b\n", ""},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(joined(row.args));
@@ -180,7 +272,22 @@ TEST_F(VekosRunTest, TraceAndInjectionOptionsShapeWhatTheProgramSees)
         EXPECT_EQ(r.out, row.out);
         EXPECT_EQ(r.err, row.err);
     }
-    EXPECT_EQ(slurp(trace_file), "write(1, \"a \", 2) = 2\nwrite(1, \"b\\n\", 2) = 2\nexit(0) = ?\n");
+    EXPECT_EQ(slurp(trace_file), "exit(0) = ?\n"); // the last run's
+    // The summary counts every call, traced or not, below what the run said.
+    RunResult summed = crash({"--summary", "--trace-calls", "exit"}, {"cat", "/nothing"});
+    const std::vector<std::string> lines = report_lines(summed.err);
+    ASSERT_EQ(lines.size(), 9u) << summed.err;
+    EXPECT_EQ(std::vector(lines.begin(), lines.begin() + 4),
+        (std::vector<std::string>{
+            "cat: cannot open", "exit(1) = ?", "vekos-run: summary of " + c, "     calls  errors     seconds  call"}));
+    for (const auto& [line, counts, name] :
+        {std::tuple{4, "         1       0  ", "  write"}, {5, "         1       0  ", "  exit"},
+            {6, "         1       1  ", "  open"}, {7, "         3       1  ", "  total"}}) {
+        EXPECT_TRUE(lines[size_t(line)].starts_with(counts)) << lines[size_t(line)];
+        EXPECT_TRUE(lines[size_t(line)].ends_with(name)) << lines[size_t(line)];
+    }
+    EXPECT_TRUE(std::regex_match(lines[8], std::regex("  [0-9]+ instructions; [0-9.]+ s wall, [0-9.]+ s CPU")))
+        << lines[8];
     // A window that cannot be created is attached to instead; the trace shows both answers.
     EXPECT_EQ(run({"--fast", "--display", "none", "--frames", "2", "--gui-fail", "create", "--trace=" + trace_file,
                       kPaneprobe})
@@ -188,7 +295,7 @@ TEST_F(VekosRunTest, TraceAndInjectionOptionsShapeWhatTheProgramSees)
         0);
     std::istringstream trace(slurp(trace_file));
     for (auto [start, end] :
-        {std::pair{"gui_create(\"Legacy Window Test\", \"q/esc quits\")", " = -19 (No such device)"},
+        {std::pair{"gui_create(\"Legacy Window Test\", \"q/esc quits\")", " = -19 ENODEV (No such device)"},
             {"gui_attach(\"Legacy Window Test\", \"q/esc quits\")", " = 1"}, {"gui_poll_event(1, 0x", ", 20) = 0"}}) {
         std::string line;
         std::getline(trace, line);
@@ -287,14 +394,16 @@ TEST_F(VekosRunTest, OnlyRegularFilesOfAProgramsSizeAreLoaded)
     EXPECT_EQ(r.status, 2);
     // Strings with their nulls, argc, the pointers and their null, 15 bytes of alignment.
     const size_t needed = (kCrasher.size() + 1 + 5 + 2 + 120000) + 4 * (120003 + 2) + 15;
-    EXPECT_EQ(r.err, "vekos-run: the arguments take " + std::to_string(needed)
+    EXPECT_EQ(r.err,
+        "vekos-run: the arguments take " + std::to_string(needed)
             + " bytes of the program's stack; at most 524288 fit\n");
 }
 
 TEST_F(VekosRunTest, RecordingKeepsEveryFrameAndTheScreenshotTheLast)
 {
     const std::string gif = dir_ / "p.gif", png = dir_ / "p.png";
-    RunResult r = run({"--fast", "--display", "none", "--keys", "5:q", "--record", gif, "--screenshot", png, kPaneprobe});
+    RunResult r
+        = run({"--fast", "--display", "none", "--keys", "5:q", "--record", gif, "--screenshot", png, kPaneprobe});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out + r.err, "");
     const DecodedGif decoded = decode_gif(gif);
@@ -325,6 +434,24 @@ TEST_F(VekosRunTest, FramesBoundsAHeadlessRunThatKeepsRealTime)
     // Without --fast the command's sleeps are kept: 40 frames of 16 ms.
     EXPECT_GE(r.seconds, 0.64);
     EXPECT_LT(r.seconds, 10.0);
+    EXPECT_EQ(r.err, "");
+}
+
+// With nowhere to type, a program waiting for a key would wait for ever: said once.
+TEST_F(VekosRunTest, WaitingForKeysThatCannotComeIsSaidOnce)
+{
+    for (const Args& args :
+        {Args{"--timeout", "0.5", kWindowGuest, "wait"}, Args{"--fast", "--timeout", "0.5", kPaneprobe}}) {
+        SCOPED_TRACE(args.back());
+        RunResult r = run(args);
+        EXPECT_EQ(r.status, 124);
+        const std::string said = "vekos-run: " + args[args.size() - (args.back() == "wait" ? 2 : 1)]
+            + " is waiting for window events, but with no display no key can come; it may run for ever: use "
+              "--display terminal or window to type keys, --frames N to end after N frames, or --keys FRAME:KEY "
+              "to script them\n";
+        EXPECT_TRUE(r.err.starts_with(said)) << r.err;
+        EXPECT_EQ(r.err.find(said, 1), std::string::npos);
+    }
 }
 
 // --record, --screenshot and --trace=FILE: checked before the run, and no
@@ -380,13 +507,19 @@ TEST_F(VekosRunTest, OutputFilesAreTouchedOnlyWithSomethingToWrite)
     EXPECT_EQ(full.err, "vekos-run: --trace /dev/full: cannot write: No space left on device\n");
 }
 
-TEST_F(VekosRunTest, HelpNamesEveryOptionAndStatus)
+TEST_F(VekosRunTest, HelpNamesEveryOptionAndStatusAndVersionTheRelease)
 {
+    RunResult version = run({"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_TRUE(std::regex_match(version.out, std::regex("vekos-run [0-9]+\\.[0-9]+\\.[0-9]+\n"))) << version.out;
     RunResult r = run({"--help"});
     EXPECT_EQ(r.status, 0);
-    for (const char* part : {"--root", "--fast", "--trace", "--inject", "--max-insns", "--timeout", "--help",
-             "--max-file-size", "--fs-quota", "PROGRAM", "2 ", "124", "125", "126", "127", "128+N", "132", "136", "139",
-             "141", "152", "512 KiB", "16 loadable segments"})
+    EXPECT_TRUE(r.out.starts_with("Usage: vekos-run [OPTIONS] PROGRAM [ARGS...]\n\n")) << r.out.substr(0, 80);
+    for (const char* noise : {"TEXT", "FLOAT", "UINT", "INT:", ":DIR", "POSITIVE", "Usage: vekos-run [OPTIONS]\n"})
+        EXPECT_FALSE(contains(r.out, noise)) << noise;
+    for (const char* part : {"--root", "--fast", "--trace", "--trace-file", "--trace-calls", "--summary", "--inject",
+             "--max-insns", "--timeout", "--help", "--max-file-size", "--fs-quota", "PROGRAM", "2 ", "124", "125",
+             "126", "127", "128+N", "132", "136", "139", "141", "152", "512 KiB", "16 loadable segments"})
         EXPECT_TRUE(contains(r.out, part)) << part;
     EXPECT_EQ(r.err, "");
 }

@@ -171,7 +171,7 @@ TEST(WindowServiceFailure, EachFailureRefusesOnlyItsCalls)
             {GuiFailure::attach, {{VEKOS_SYS_gui_attach, -19}, {VEKOS_SYS_gui_create, 1}, {VEKOS_SYS_gui_attach, -19}}},
             {GuiFailure::both, {{VEKOS_SYS_gui_create, -19}, {VEKOS_SYS_gui_attach, -19}}}};
     for (const auto& [failure, seq] : rows) {
-        Window gui(WindowOptions{kWindowWidth, kWindowHeight, failure, {}});
+        Window gui(WindowOptions{kWindowWidth, kWindowHeight, failure, {}, {}});
         Kernel kernel({}, console);
         kernel.set_window(&gui);
         for (size_t i = 0; i < seq.size(); ++i) {
@@ -224,7 +224,7 @@ TEST(WindowServiceKernel, OtherWindowCallsAnswer38AndTraceTheirRawArguments)
         EXPECT_EQ(kernel.handle(memory, CallRegs{number, 1, 0x11223344, 0xFFFFFFF0}).answer, -38) << name;
         EXPECT_FALSE(kernel.log().back().provided);
         ASSERT_EQ(trace.size(), 1u);
-        EXPECT_EQ(trace[0], name + "(0x00000001, 0x11223344, 0xfffffff0) = -38 (not implemented)");
+        EXPECT_EQ(trace[0], name + "(0x00000001, 0x11223344, 0xfffffff0) = -38 ENOSYS (not implemented)");
     }
     kernel.set_window(nullptr); // without a window service even the implemented ones answer -38
     EXPECT_EQ(kernel.handle(memory, CallRegs{VEKOS_SYS_gui_begin, 1, 0, 0}).answer, -38);

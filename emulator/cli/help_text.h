@@ -5,7 +5,7 @@
 namespace vekos {
 
 inline constexpr const char* kDescription
-    = "vekos-run [OPTIONS] PROGRAM [ARGS...]\n\n"
+    = "Usage: vekos-run [OPTIONS] PROGRAM [ARGS...]\n\n"
       "Runs a vekos program (a 32-bit i386 static ELF) on this machine, answering its\n"
       "int 0x80 kernel calls: console, a sandboxed file system, sleeping, exit, and a\n"
       "window shown on a display and recorded.";

@@ -3,6 +3,7 @@
 #include "cli/options.h"
 #include "cli/output_file.h"
 #include "cli/signal_stop.h"
+#include "cli/summary.h"
 #include "cpu/layout.h"
 #include "kernel/trace.h"
 #include "session/session.h"
@@ -104,13 +105,27 @@ int report(const Stop& stop, const RunOptions& run, const Machine& machine)
         return exit_status::output_closed;
     case Stop::Why::Faulted:
         if (stop.fault) {
-            std::cerr << who << stop.fault->message() << "\n";
+            std::cerr << who << crash_report(*stop.fault, machine.image()) << "\n";
             return stop.fault->status;
         }
         break;
     case Stop::Why::Returned: break;
     }
     throw std::logic_error("the run ended in a way vekos-run does not know");
+}
+
+// "--trace out.log ./prog" runs out.log: when that cannot be loaded, say what was likely meant.
+ElfImage load_program(const RunOptions& run)
+{
+    try {
+        return ElfImage::load(run.argv.front());
+    } catch (const LoadError& e) {
+        if (!run.trace_then_program)
+            throw;
+        throw LoadError(std::string(e.what())
+                + "; --trace takes no value: to write the trace to a file use --trace-file FILE or --trace=FILE",
+            e.status());
+    }
 }
 
 int run_program(int argc, char** argv)
@@ -128,7 +143,7 @@ int run_program(int argc, char** argv)
         throw UsageError("the arguments take " + std::to_string(needed) + " bytes of the program's stack; at most "
             + std::to_string(kMaxArgumentBytes) + " fit");
     Outputs outputs(run);
-    ElfImage image = ElfImage::load(run.argv.front());
+    ElfImage image = load_program(run);
 
     HostConsole console;
     std::unique_ptr<Presenter> presenter;
@@ -146,11 +161,28 @@ int run_program(int argc, char** argv)
     options.kernel.fast_clock = run.fast;
     options.kernel.quota = run.quota;
     options.kernel.injections = run.injections;
-    if (run.trace)
-        options.kernel.observer = tracer(outputs, console);
+    std::optional<CallSummary> summary;
+    if (run.summary)
+        summary.emplace();
+    auto trace = run.trace ? tracer(outputs, console) : nullptr;
+    if (trace || summary)
+        options.kernel.observer = [&run, &summary, trace](const GuestMemory& m, const CallRecord& c) {
+            if (summary)
+                summary->count(c);
+            if (trace && (run.traced_calls.empty() || run.traced_calls.contains(c.in.eax)))
+                trace(m, c);
+        };
+    options.machine.count_instructions = run.summary;
     options.machine.max_instructions = run.max_instructions;
     options.machine.timeout_seconds = run.timeout_seconds;
-    options.window = WindowOptions{kWindowWidth, kWindowHeight, run.gui_fail, run.keys};
+    options.window = WindowOptions{kWindowWidth, kWindowHeight, run.gui_fail, run.keys, {}};
+    if (run.keys.empty() && (!presenter || presenter->display() == DisplayKind::none))
+        options.window->on_keyless_wait = [&run] {
+            std::cerr << "vekos-run: " << run.argv.front()
+                      << " is waiting for window events, but with no display no key can come; it may run for "
+                         "ever: use --display terminal or window to type keys, --frames N to end after N frames, "
+                         "or --keys FRAME:KEY to script them\n";
+        };
     options.viewer = presenter.get();
     Session session(std::move(image), std::move(options));
 
@@ -161,7 +193,10 @@ int run_program(int argc, char** argv)
     }
     outputs.finish(presenter.get(), *session.window());
     presenter.reset(); // the display is closed before anything more is printed
-    return report(stop, run, session.machine());
+    const int status = report(stop, run, session.machine());
+    if (summary)
+        std::cerr << summary->report(run.argv.front(), session.machine().instructions_executed());
+    return status;
 }
 
 } // namespace

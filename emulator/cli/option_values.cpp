@@ -4,9 +4,11 @@
 
 #include "base/errors.h"
 #include "kernel/calls.h"
+#include "kernel/trace.h"
 
 #include <cctype>
 #include <charconv>
+#include <algorithm>
 #include <climits>
 
 namespace vekos {
@@ -22,11 +24,38 @@ std::string lower(std::string_view s)
 
 } // namespace
 
+std::optional<uint32_t> call_number(std::string_view call)
+{
+    uint32_t number = 0;
+    auto [p, ec] = std::from_chars(call.data(), call.data() + call.size(), number);
+    if (!call.empty() && ec == std::errc() && p == call.data() + call.size())
+        return number;
+    // sleep and usleep are one call, _exit is exit's wrapper.
+    if (const CallInfo* info = find_call(call == "sleep" ? "usleep" : call == "_exit" ? "exit" : call))
+        return info->number;
+    return std::nullopt;
+}
+
+std::set<uint32_t> parse_call_list(std::string_view list)
+{
+    std::set<uint32_t> numbers;
+    for (size_t start = 0; start <= list.size();) {
+        const size_t end = std::min(list.find(',', start), list.size());
+        const std::string_view call = list.substr(start, end - start);
+        const auto number = call_number(call);
+        if (!number)
+            throw UsageError("--trace-calls: '" + std::string(call) + "' is not a call name or number (e.g. open,write)");
+        numbers.insert(*number);
+        start = end + 1;
+    }
+    return numbers;
+}
+
 Injection parse_injection(std::string_view spec)
 {
     auto bad = [&](const std::string& why) {
         return UsageError(
-            "--inject " + std::string(spec) + ": " + why + " (expected CALL[@N]=ANSWER, e.g. write@3=-5)");
+            "--inject " + std::string(spec) + ": " + why + " (expected CALL[@N]=ANSWER, e.g. write@3=-5 or open=ENOENT)");
     };
     const size_t eq = spec.find('=');
     if (eq == std::string_view::npos)
@@ -45,19 +74,19 @@ Injection parse_injection(std::string_view spec)
     }
     if (call.empty())
         throw bad("no call named");
-    uint32_t number = 0;
-    auto [p, ec] = std::from_chars(call.data(), call.data() + call.size(), number);
-    if (ec == std::errc() && p == call.data() + call.size())
-        inj.number = number;
-    else if (const CallInfo* info = find_call(call == "sleep" ? "usleep" : call == "_exit" ? "exit" : call))
-        inj.number = info->number; // sleep and usleep are one call, _exit is exit's wrapper
+    if (const auto number = call_number(call))
+        inj.number = *number;
     else
         throw bad("unknown call '" + std::string(call) + "'");
     int64_t value = 0;
     auto [q, ec2] = std::from_chars(answer.data(), answer.data() + answer.size(), value);
-    if (ec2 != std::errc() || q != answer.data() + answer.size() || value < INT32_MIN || value > UINT32_MAX)
-        throw bad("ANSWER must be a 32-bit whole number");
-    inj.answer = int32_t(uint32_t(value));
+    if (const auto error = error_number(answer)) {
+        inj.answer = -*error; // an error by name is answered as the kernel answers it
+    } else {
+        if (ec2 != std::errc() || q != answer.data() + answer.size() || value < INT32_MIN || value > UINT32_MAX)
+            throw bad("ANSWER must be a 32-bit whole number or an error name such as ENOENT");
+        inj.answer = int32_t(uint32_t(value));
+    }
     return inj;
 }
 

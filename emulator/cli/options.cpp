@@ -109,17 +109,24 @@ CLI::Validator directory()
         "");
 }
 
+// The usage line is the description's first line: CLI11's own knows no PROGRAM.
+class Synopsis : public CLI::Formatter {
+public:
+    std::string make_usage(const CLI::App*, std::string) const override { return ""; }
+};
+
 // "--trace" may stand alone or as "--trace=FILE"; a bare "--trace" must not
 // swallow the program name, so it is rewritten before parsing.  An unknown
 // option before PROGRAM is a usage error (the parser would take it for the
 // program).
-std::vector<std::string> normalise_arguments(const CLI::App& app, int argc, char** argv)
+std::vector<std::string> normalise_arguments(const CLI::App& app, int argc, char** argv, bool& trace_then_program)
 {
     std::vector<std::string> out;
     bool options = true;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if (options) {
+            trace_then_program = i > 1 && std::string_view(argv[i - 1]) == "--trace";
             const CLI::Option* known
                 = arg.size() > 1 && arg[0] == '-' ? app.get_option_no_throw(arg.substr(0, arg.find('='))) : nullptr;
             if (arg == "--trace") {
@@ -133,6 +140,8 @@ std::vector<std::string> normalise_arguments(const CLI::App& app, int argc, char
                 continue;
             } else if (arg.empty() || arg[0] != '-') {
                 options = false;
+                out.push_back(arg);
+                continue;
             } else if (!known) {
                 throw UsageError("unknown option " + arg + " (try --help)");
             }
@@ -150,7 +159,7 @@ std::optional<RunOptions> parse_command_line(int argc, char** argv)
     app.prefix_command();
     app.footer(kFooter);
     RunOptions run;
-    std::string root = ".", trace;
+    std::string root = ".", trace, traced_calls;
     std::vector<std::string> injections, key_lists;
     uint64_t frames = 0;
 
@@ -159,11 +168,20 @@ std::optional<RunOptions> parse_command_line(int argc, char** argv)
         ->type_name("DIR");
     app.add_flag("--fast", run.fast, "Virtual clock: sleeps take no real time");
     app.add_option("--trace", trace,
-           "--trace or --trace=FILE: one line per kernel call, strace-style, to standard error or FILE")
+           "One line per kernel call, strace-style, to standard error; --trace=FILE writes them to FILE")
         ->type_name("");
+    app.add_option("--trace-file", trace, "Trace the kernel calls into FILE (the same as --trace=FILE)")
+        ->type_name("FILE");
+    app.add_option("--trace-calls", traced_calls,
+           "Trace only these calls, by name or number (e.g. open,write); standard error unless a trace file is named")
+        ->type_name("CALL,...");
+    app.add_flag("--summary", run.summary,
+        "At the end, on standard error: calls and errors per call, instructions executed, wall and CPU time");
+    app.set_version_flag("--version", std::string("vekos-run ") + VEKOS_VERSION);
     app.add_option("--inject", injections,
            "CALL[@N]=ANSWER: the Nth call (every call without @N) of CALL, by name or number, "
-           "answers ANSWER without being performed (repeatable; not exit, which never answers)")
+           "answers ANSWER without being performed: a number, or an error name such as ENOENT for "
+           "its negative number (repeatable; not exit, which never answers)")
         ->allow_extra_args(false) // one value each time: never the program name
         ->type_name("CALL[@N]=ANSWER");
     app.add_option("--max-insns", run.max_instructions,
@@ -222,11 +240,12 @@ std::optional<RunOptions> parse_command_line(int argc, char** argv)
         ->type_name("WHICH")
         ->group("Window");
 
-    std::vector<std::string> args = normalise_arguments(app, argc, argv);
+    app.formatter(std::make_shared<Synopsis>());
+    std::vector<std::string> args = normalise_arguments(app, argc, argv, run.trace_then_program);
     std::reverse(args.begin(), args.end());
     try {
         app.parse(args);
-    } catch (const CLI::CallForHelp& e) {
+    } catch (const CLI::Success& e) { // --help, --version
         app.exit(e);
         return std::nullopt;
     } catch (const CLI::ParseError& e) {
@@ -238,6 +257,11 @@ std::optional<RunOptions> parse_command_line(int argc, char** argv)
     if (run.argv.empty())
         throw UsageError("no PROGRAM given (try --help)");
     run.root = root;
+    if (!traced_calls.empty()) {
+        run.traced_calls = parse_call_list(traced_calls);
+        if (trace.empty())
+            trace = "-";
+    }
     if (!trace.empty())
         run.trace = trace;
     for (const std::string& spec : injections) {

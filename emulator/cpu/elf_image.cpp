@@ -12,7 +12,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <cxxabi.h>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -69,7 +71,38 @@ void check_header(const std::vector<uint8_t>& file, const Elf32_Ehdr& eh, const 
         fail(name, "malformed program header size " + std::to_string(eh.e_phentsize));
 }
 
-void read_symbols(const std::vector<uint8_t>& file, const Elf32_Ehdr& eh, std::map<std::string, Symbol>& symbols)
+constexpr const char* kLinuxProgram
+    = "a Linux program, not a vekos one: it would make Linux system calls (build vekos programs with vekos-cc; ";
+
+// Whether a note segment holds the GNU ABI tag naming Linux, as glibc's start
+// files put in every Linux program.  (The ELF header's OS/ABI says nothing:
+// the linker writes GNU there for vekos programs with C++ inline variables.)
+bool names_linux(const std::vector<uint8_t>& file, const Elf32_Phdr& ph)
+{
+    constexpr uint32_t kLinux = 0;
+    uint64_t at = ph.p_offset;
+    const uint64_t end = std::min<uint64_t>(uint64_t(ph.p_offset) + ph.p_filesz, file.size());
+    while (at + sizeof(Elf32_Nhdr) <= end) {
+        Elf32_Nhdr note;
+        std::memcpy(&note, file.data() + at, sizeof note);
+        const uint64_t name_at = at + sizeof note, desc_at = name_at + ((uint64_t(note.n_namesz) + 3) & ~3ull);
+        const uint64_t next = desc_at + ((uint64_t(note.n_descsz) + 3) & ~3ull);
+        if (next > end)
+            break;
+        if (note.n_type == NT_GNU_ABI_TAG && note.n_namesz == 4 && std::memcmp(file.data() + name_at, "GNU", 4) == 0
+            && note.n_descsz >= 4) {
+            uint32_t os;
+            std::memcpy(&os, file.data() + desc_at, 4);
+            return os == kLinux;
+        }
+        at = next;
+    }
+    return false;
+}
+
+template <typename Functions>
+void read_symbols(
+    const std::vector<uint8_t>& file, const Elf32_Ehdr& eh, std::map<std::string, Symbol>& symbols, Functions& functions)
 {
     // Symbols are a convenience for the harness and the trace; a stripped or
     // odd section table is not an error.
@@ -100,6 +133,9 @@ void read_symbols(const std::vector<uint8_t>& file, const Elf32_Ehdr& eh, std::m
             std::string symbol_name(base + sym.st_name, strnlen(base + sym.st_name, strtab.sh_size - sym.st_name));
             // Globals win over locals of the same name.
             bool global = ELF32_ST_BIND(sym.st_info) != STB_LOCAL;
+            if (ELF32_ST_TYPE(sym.st_info) == STT_FUNC && sym.st_size > 0
+                && (global || !functions.contains(sym.st_value)))
+                functions[sym.st_value] = {symbol_name, sym.st_size};
             if (global || !symbols.contains(symbol_name))
                 symbols[symbol_name] = Symbol{sym.st_value, sym.st_size};
         }
@@ -174,6 +210,8 @@ ElfImage ElfImage::parse(std::vector<uint8_t> bytes, const std::string& name)
             fail(name, "not a static executable: it names an interpreter (dynamically linked)");
         if (ph.p_type == PT_DYNAMIC)
             fail(name, "not a static executable: it has a dynamic section");
+        if (ph.p_type == PT_NOTE && names_linux(file, ph))
+            fail(name, kLinuxProgram + std::string("its GNU ABI note names Linux)"));
         if (ph.p_type != PT_LOAD || ph.p_memsz == 0)
             continue;
         if (image.segments_.size() == kMaxLoadSegments)
@@ -215,7 +253,7 @@ ElfImage ElfImage::parse(std::vector<uint8_t> bytes, const std::string& name)
     if (!entry_ok)
         fail(name, "entry point " + hex(eh.e_entry) + " is not inside an executable segment");
     image.entry_ = eh.e_entry;
-    read_symbols(file, eh, image.symbols_);
+    read_symbols(file, eh, image.symbols_, image.functions_);
     return image;
 }
 
@@ -225,6 +263,30 @@ std::optional<Symbol> ElfImage::symbol(const std::string& name) const
     if (it == symbols_.end())
         return std::nullopt;
     return it->second;
+}
+
+std::optional<uint32_t> ElfImage::function_start(uint32_t address) const
+{
+    auto it = functions_.upper_bound(address);
+    if (it == functions_.begin())
+        return std::nullopt;
+    --it;
+    if (address - it->first >= it->second.size)
+        return std::nullopt;
+    return it->first;
+}
+
+std::string ElfImage::function_at(uint32_t address, bool return_address) const
+{
+    const std::optional<uint32_t> start = function_start(address - (return_address ? 1 : 0));
+    if (!start)
+        return {};
+    const auto it = functions_.find(*start);
+    int status = -1;
+    std::unique_ptr<char, void (*)(void*)> readable(
+        abi::__cxa_demangle(it->second.name.c_str(), nullptr, nullptr, &status), std::free);
+    const std::string name = status == 0 && readable ? readable.get() : it->second.name;
+    return address == it->first ? name : name + "+" + std::to_string(address - it->first);
 }
 
 } // namespace vekos

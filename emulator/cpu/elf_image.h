@@ -39,6 +39,12 @@ public:
     uint32_t entry() const { return entry_; }
     const std::vector<Segment>& segments() const { return segments_; }
     std::optional<Symbol> symbol(const std::string& name) const;
+    // "main+44": the function an address lies in, its C++ name demangled, and
+    // the offset into it; empty when no function symbol covers it.  A return
+    // address is looked up by the call before it, which may end its function.
+    std::string function_at(uint32_t address, bool return_address = false) const;
+    // Where the function holding this address begins.
+    std::optional<uint32_t> function_start(uint32_t address) const;
     const std::string& name() const { return name_; }
 
 private:
@@ -47,6 +53,11 @@ private:
     uint32_t entry_ = 0;
     std::vector<Segment> segments_;
     std::map<std::string, Symbol> symbols_;
+    struct Function {
+        std::string name;
+        uint32_t size = 0;
+    };
+    std::map<uint32_t, Function> functions_; // by start address
 };
 
 } // namespace vekos

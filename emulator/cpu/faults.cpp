@@ -1,9 +1,11 @@
 #include "cpu/faults.h"
 
 #include "base/errors.h"
+#include "cpu/elf_image.h"
 
 #include <unicorn/unicorn.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 
@@ -47,6 +49,35 @@ std::string hex32(uint32_t value)
 }
 
 std::string Fault::message() const { return kind + ": " + detail + "; eip " + hex32(eip) + ": " + instruction; }
+
+std::string crash_report(const Fault& fault, const ElfImage& image)
+{
+    auto located = [&](uint32_t address, bool return_address) {
+        const std::string function = image.function_at(address, return_address);
+        return hex32(address) + (function.empty() ? "" : " <" + function + ">");
+    };
+    const FaultRegisters& r = fault.registers;
+    char registers[256];
+    std::snprintf(registers, sizeof registers,
+        "  eax %08x  ebx %08x  ecx %08x  edx %08x\n  esi %08x  edi %08x  ebp %08x  esp %08x  eflags %08x\n", r.eax,
+        r.ebx, r.ecx, r.edx, r.esi, r.edi, r.ebp, r.esp, r.eflags);
+    std::string out = fault.kind + ": " + fault.detail + "; eip " + located(fault.eip, false) + ": "
+        + fault.instruction + "\n" + registers + "  backtrace (frame pointers):\n    #0 " + located(fault.eip, false);
+    const std::vector<uint32_t>& callers = fault.callers;
+    const size_t shown = std::min(callers.size(), kReportedCallers);
+    for (size_t i = 0; i < shown;) {
+        out += "\n    #" + std::to_string(i + 1) + " " + located(callers[i], true);
+        size_t same = i + 1; // a recursion: its frames in one line
+        while (same < shown && callers[same] == callers[i])
+            ++same;
+        if (same - i > 1)
+            out += "\n    #" + std::to_string(i + 2) + " to #" + std::to_string(same) + ": the same";
+        i = same;
+    }
+    if (callers.size() > kReportedCallers)
+        out += "\n    ... deeper frames not shown";
+    return out;
+}
 
 InterruptClass classify_interrupt(uint32_t vector, bool by_instruction)
 {

@@ -6,8 +6,16 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace vekos {
+
+// The general registers when the fault was taken.
+struct FaultRegisters {
+    uint32_t eax = 0, ebx = 0, ecx = 0, edx = 0, esi = 0, edi = 0, ebp = 0, esp = 0, eflags = 0;
+};
+
+constexpr size_t kReportedCallers = 16;
 
 struct Fault {
     std::string kind;   // "page fault", "divide error", ...
@@ -15,8 +23,22 @@ struct Fault {
     uint32_t eip = 0;
     std::string instruction; // disassembled
     int status = 0;          // the run's exit status
+    FaultRegisters registers;
+    // Return addresses found by following the saved frame pointers from ebp,
+    // innermost first; empty when ebp leads nowhere readable.  One more than
+    // kReportedCallers when the chain goes deeper.
+    std::vector<uint32_t> callers;
+    // One line: kind, detail, eip and the instruction.
     std::string message() const;
 };
+
+class ElfImage;
+
+// The whole report: the message with the function eip lies in, the
+// registers, and the callers the frame pointers lead to (programs built
+// with vekos-cc keep them; code built without them shows its caller's
+// caller, or none).
+std::string crash_report(const Fault& fault, const ElfImage& image);
 
 // How a CPU exception or an interrupt other than the kernel's is reported.
 struct InterruptClass {

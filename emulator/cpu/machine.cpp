@@ -130,7 +130,7 @@ void Machine::add_hooks()
     add_insn(&Machine::on_port_output, UC_X86_INS_OUT, "out hook");
     add_insn(&Machine::on_sysenter, UC_X86_INS_SYSENTER, "sysenter hook");
     add_insn(&Machine::on_syscall, UC_X86_INS_SYSCALL, "syscall hook");
-    if (options_.max_instructions)
+    if (options_.max_instructions || options_.count_instructions)
         add(UC_HOOK_BLOCK, &Machine::on_block, 1, 0, "block hook");
     if (options_.fixed_tsc) {
         // Unicorn cannot hook rdtsc itself: overwrite edx:eax right after it.

@@ -28,6 +28,7 @@ namespace vekos {
 
 struct MachineOptions {
     uint64_t max_instructions = 0; // 0: no limit
+    bool count_instructions = false; // instructions_executed() without a limit
     double timeout_seconds = 0;    // 0: no limit
     bool scratch = false;          // map the harness's scratch region
     bool profile = false;          // count every instruction and every store (slow)
@@ -107,6 +108,10 @@ public:
 
 private:
     enum class Mode { entering_user_mode, program, call };
+
+    FaultRegisters registers() const;
+    std::vector<uint32_t> frame_chain(uint32_t ebp) const;
+    std::optional<uint32_t> caller_before_frame(uint32_t eip, uint32_t esp) const;
 
     static void on_interrupt(uc_struct* uc, uint32_t intno, void* self);
     static bool on_invalid_memory(uc_struct* uc, int type, uint64_t address, int size, int64_t value, void* self);

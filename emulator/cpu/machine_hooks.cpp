@@ -8,6 +8,9 @@
 
 #include <unicorn/unicorn.h>
 
+#include <algorithm>
+#include <cstring>
+
 namespace vekos {
 namespace {
 
@@ -17,6 +20,8 @@ constexpr uint32_t kMaxInstructionBytes = 15;
 // How far an instruction hook looks for the instruction it stands for: its
 // translation block, which Unicorn keeps well under a page.
 constexpr uint32_t kMaxBlockBytes = 4096;
+// An access this far below the stack's lowest page is taken for the stack outgrowing it.
+constexpr uint32_t kStackOverflowReach = 64 * 1024;
 
 } // namespace
 
@@ -54,9 +59,72 @@ void Machine::record_fault(std::string kind, std::string detail, uint32_t eip, i
         return;
     Stop s;
     s.why = Stop::Why::Faulted;
-    s.fault = Fault{std::move(kind), std::move(detail), eip, instruction_at(eip), status};
+    s.fault = Fault{std::move(kind), std::move(detail), eip, instruction_at(eip), status, registers(), {}};
+    if (const std::optional<uint32_t> caller = caller_before_frame(eip, s.fault->registers.esp))
+        s.fault->callers.push_back(*caller);
+    const std::vector<uint32_t> chain = frame_chain(s.fault->registers.ebp);
+    s.fault->callers.insert(s.fault->callers.end(), chain.begin(), chain.end());
+    s.fault->callers.resize(std::min(s.fault->callers.size(), kReportedCallers + 1));
     stop_ = std::move(s);
     uc_emu_stop(uc_);
+}
+
+FaultRegisters Machine::registers() const
+{
+    FaultRegisters r;
+    const std::pair<int, uint32_t*> all[] = {{UC_X86_REG_EAX, &r.eax}, {UC_X86_REG_EBX, &r.ebx},
+        {UC_X86_REG_ECX, &r.ecx}, {UC_X86_REG_EDX, &r.edx}, {UC_X86_REG_ESI, &r.esi}, {UC_X86_REG_EDI, &r.edi},
+        {UC_X86_REG_EBP, &r.ebp}, {UC_X86_REG_ESP, &r.esp}, {UC_X86_REG_EFLAGS, &r.eflags}};
+    for (const auto& [id, value] : all)
+        *value = reg(id);
+    return r;
+}
+
+std::optional<uint32_t> Machine::caller_before_frame(uint32_t eip, uint32_t esp) const
+{
+    // push ebp; mov ebp, esp: until both ran, ebp is still the caller's frame
+    // and the return address lies on the stack.  The compiler leaves some
+    // leaf functions without a frame at all: for those it is at esp, unless
+    // they pushed registers, which the check that it is a return address
+    // into a function mostly catches.
+    static constexpr uint8_t kPrologue[] = {0x55, 0x89, 0xE5};
+    const std::optional<uint32_t> start = image_.function_start(eip);
+    uint8_t prologue[sizeof kPrologue];
+    if (!start || !memory_.peek(*start, prologue))
+        return std::nullopt;
+    const bool framed = std::memcmp(prologue, kPrologue, sizeof kPrologue) == 0;
+    if (framed && eip - *start >= 3)
+        return std::nullopt;
+    uint8_t word[4];
+    if (!memory_.peek(esp + (framed && eip - *start == 1 ? 4 : 0), word))
+        return std::nullopt;
+    uint32_t ret;
+    std::memcpy(&ret, word, 4);
+    if (image_.function_at(ret, true).empty())
+        return std::nullopt;
+    return ret;
+}
+
+std::vector<uint32_t> Machine::frame_chain(uint32_t ebp) const
+{
+    // Each frame holds the caller's ebp, then the return address; frames lie
+    // ever higher on the stack, so a loop or a wild pointer ends the walk.
+    std::vector<uint32_t> callers;
+    for (uint32_t frame = ebp; callers.size() <= kReportedCallers && frame % 4 == 0 && frame >= kStackBase;) {
+        uint8_t words[8];
+        if (!memory_.peek(frame, words))
+            break;
+        uint32_t next, ret;
+        std::memcpy(&next, words, 4);
+        std::memcpy(&ret, words + 4, 4);
+        if (ret == 0)
+            break;
+        callers.push_back(ret);
+        if (next <= frame)
+            break;
+        frame = next;
+    }
+    return callers;
 }
 
 void Machine::record_interrupt(uint32_t vector, uint32_t eip)
@@ -144,8 +212,10 @@ bool Machine::on_invalid_memory(uc_struct* uc, int type, uint64_t address, int s
     auto* self = static_cast<Machine*>(self_ptr);
     try {
         const uint32_t at = uint32_t(address);
-        self->record_fault("segmentation fault",
-            memory_access_text(type) + " at " + hex32(at) + " (" + std::to_string(size) + " bytes)",
+        const bool below_stack = !is_fetch(type) && at < kStackBase && at >= kStackBase - kStackOverflowReach;
+        self->record_fault(below_stack ? "stack overflow" : "segmentation fault",
+            memory_access_text(type) + " at " + hex32(at) + " (" + std::to_string(size) + (size == 1 ? " byte)" : " bytes)")
+                + (below_stack ? ", below the 1 MiB stack" : ""),
             is_fetch(type) ? at : self->reg(UC_X86_REG_EIP), exit_status::memory_fault);
     } catch (...) {
         self->hook_error_ = std::current_exception();
@@ -187,7 +257,7 @@ void Machine::on_block(uc_struct* uc, uint64_t address, uint32_t size, void* sel
             else
                 n = 1;
         }
-        if (self->executed_ + n > self->options_.max_instructions) {
+        if (self->options_.max_instructions && self->executed_ + n > self->options_.max_instructions) {
             if (!self->stop_)
                 self->stop_ = Stop{Stop::Why::InstructionLimit, 0, std::nullopt, 0};
             uc_emu_stop(uc);

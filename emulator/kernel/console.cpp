@@ -8,9 +8,17 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 namespace vekos {
+
+std::optional<uint32_t> control_record_colour(std::span<const uint8_t> written)
+{
+    if (written.size() != kControlRecordSize || written[0] != kControlRecordMark)
+        return std::nullopt;
+    return uint32_t(written[1]) << 16 | uint32_t(written[2]) << 8 | written[3];
+}
 
 HostConsole::HostConsole()
 {
@@ -25,6 +33,10 @@ HostConsole::HostConsole()
 
 HostConsole::~HostConsole()
 {
+    if (coloured_) {
+        static constexpr char kDefaultColour[] = "\x1b[0m";
+        [[maybe_unused]] ssize_t n = ::write(STDOUT_FILENO, kDefaultColour, sizeof kDefaultColour - 1);
+    }
     for (int fd : wake_)
         if (fd >= 0)
             ::close(fd);
@@ -74,6 +86,18 @@ int HostConsole::read(std::span<uint8_t> buf)
 int HostConsole::write(int stream, std::span<const uint8_t> bytes)
 {
     const int fd = stream == 2 ? STDERR_FILENO : STDOUT_FILENO;
+    if (const auto colour = stream == 1 ? control_record_colour(bytes) : std::nullopt) {
+        if (!isatty(fd))
+            return int(bytes.size());
+        char sequence[32];
+        const int length = std::snprintf(
+            sequence, sizeof sequence, "\x1b[38;2;%u;%u;%um", *colour >> 16, *colour >> 8 & 0xFF, *colour & 0xFF);
+        const int r = write(1, std::span(reinterpret_cast<const uint8_t*>(sequence), size_t(length)));
+        if (r < 0)
+            return r;
+        coloured_ = true;
+        return int(bytes.size());
+    }
     const size_t chunk = chunked_[fd] ? std::min<size_t>(bytes.size(), PIPE_BUF) : bytes.size();
     for (;;) {
         if (!wait_for(may_wait_[fd] ? fd : -1, POLLOUT))

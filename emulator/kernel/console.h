@@ -3,10 +3,19 @@
 
 #include <atomic>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 
 namespace vekos {
+
+// A console control record: one write of exactly these four bytes to the
+// output, 0xFF then red, green and blue.  The text that follows takes that
+// colour when the output is a terminal; elsewhere the record is dropped.
+constexpr size_t kControlRecordSize = 4;
+constexpr uint8_t kControlRecordMark = 0xFF;
+// The colour 0xRRGGBB of a write that is a control record.
+std::optional<uint32_t> control_record_colour(std::span<const uint8_t> written);
 
 class Console {
 public:
@@ -28,6 +37,9 @@ public:
 // pipe or socket is written at most PIPE_BUF bytes at a time, which a
 // writable pipe always takes without blocking.  Files and other devices are
 // written directly.
+//
+// Control records never reach the host as bytes: on a terminal they become
+// 24-bit colour sequences, undone when the console goes.
 class HostConsole : public Console {
 public:
     HostConsole();
@@ -46,6 +58,7 @@ private:
     bool wait_for(int fd, short events);
 
     int wake_[2] = {-1, -1}; // a byte here ends a waiting read or write
+    bool coloured_ = false;  // a control record set the terminal's colour: reset at the end
     std::atomic<bool> interrupted_ = false;
     bool chunked_[3] = {};  // by descriptor: a pipe, FIFO or socket
     bool may_wait_[3] = {}; // ... or a terminal

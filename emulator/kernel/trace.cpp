@@ -1,6 +1,7 @@
 #include "kernel/trace.h"
 
 #include "cpu/guest_memory.h"
+#include "kernel/console.h"
 #include "kernel/guest_args.h"
 
 #include <algorithm>
@@ -33,6 +34,24 @@ std::string short_hex(uint32_t v)
 }
 
 std::string pointer(uint32_t v) { return v == 0 ? "NULL" : hex(v); }
+
+// open's flags by name, as in the C headers: O_WRONLY|O_CREAT|O_TRUNC.
+std::string open_flags(uint32_t flags)
+{
+    static constexpr std::pair<uint32_t, const char*> kBits[] = {{VEKOS_O_CREAT, "O_CREAT"}, {VEKOS_O_EXCL, "O_EXCL"},
+        {VEKOS_O_TRUNC, "O_TRUNC"}, {VEKOS_O_APPEND, "O_APPEND"}, {VEKOS_O_DIRECTORY, "O_DIRECTORY"}};
+    static constexpr const char* kAccess[] = {"O_RDONLY", "O_WRONLY", "O_RDWR", "0x3"};
+    std::string out = kAccess[flags & VEKOS_O_ACCMODE];
+    flags &= ~uint32_t(VEKOS_O_ACCMODE);
+    for (const auto& [bit, name] : kBits)
+        if (flags & bit) {
+            out.append("|").append(name);
+            flags &= ~bit;
+        }
+    if (flags)
+        out.append("|").append(short_hex(flags)); // bits vekos does not know
+    return out;
+}
 
 std::string cstring(const GuestMemory& m, uint32_t addr)
 {
@@ -102,8 +121,8 @@ std::optional<std::string> argument(
     case ArgKind::EVENT_SIZE: return std::to_string(value);
     case ArgKind::WORD:
     case ArgKind::PTR: return hex(value);
-    case ArgKind::OPEN_FLAGS:
-    case ArgKind::OPEN_MODE: return short_hex(value);
+    case ArgKind::OPEN_FLAGS: return open_flags(value);
+    case ArgKind::OPEN_MODE: return value ? open_flags(value) : "0"; // the flags again, when they create
     case ArgKind::PATH:
     case ArgKind::STR: return cstring(m, value);
     case ArgKind::IN_BUF: return buffer(m, value, next);
@@ -115,7 +134,9 @@ std::optional<std::string> argument(
         if (c.answer != 0 || !m.peek(value, words))
             return pointer(value);
         std::memcpy(fds, words, sizeof fds);
-        return "[" + std::to_string(fds[0]) + ", " + std::to_string(fds[1]) + "]";
+        char shown[32];
+        std::snprintf(shown, sizeof shown, "[%d, %d]", fds[0], fds[1]);
+        return shown;
     }
     case ArgKind::COLOR_REC:
     case ArgKind::RECT_REC:
@@ -130,16 +151,30 @@ std::string result(const CallRecord& c)
     if (c.in.eax == VEKOS_SYS_exit && !c.injected)
         return "?"; // the exit call never answers
     std::string out = std::to_string(c.answer);
+    const char* name = c.answer < 0 ? error_name(-c.answer) : nullptr;
+    if (name)
+        out += std::string(" ") + name;
     if (c.injected)
         return out + " (injected)";
     if (!c.provided)
         return out + " (not implemented)";
-    if (c.answer < 0 && c.answer > -4096) {
-        const char* text = std::strerror(-c.answer);
-        if (text)
-            out += std::string(" (") + text + ")";
-    }
+    if (name)
+        out += std::string(" (") + std::strerror(-c.answer) + ")";
     return out;
+}
+
+// What a write on descriptor 1 carries when it is a console control record.
+std::optional<std::string> control_record(const GuestMemory& m, const CallRecord& c)
+{
+    uint8_t bytes[kControlRecordSize];
+    if (c.in.eax != VEKOS_SYS_write || c.in.ebx != 1 || c.in.edx != kControlRecordSize || !m.peek(c.in.ecx, bytes))
+        return std::nullopt;
+    const std::optional<uint32_t> colour = control_record_colour(bytes);
+    if (!colour)
+        return std::nullopt;
+    char shown[48];
+    std::snprintf(shown, sizeof shown, "{console color=0x%06x}", *colour);
+    return shown;
 }
 
 } // namespace
@@ -172,6 +207,20 @@ std::string quote_bytes(std::string_view bytes, size_t limit)
     return out;
 }
 
+const char* error_name(int32_t error)
+{
+    // Only the numbers a kernel answers with: glibc's names are Linux's, and so are vekos's.
+    return error > 0 && error < 4096 ? strerrorname_np(error) : nullptr;
+}
+
+std::optional<int32_t> error_number(std::string_view name)
+{
+    for (int32_t e = 1; e < 256; ++e)
+        if (const char* n = strerrorname_np(e); n && name == n)
+            return e;
+    return std::nullopt;
+}
+
 std::string format_call(const GuestMemory& memory, const CallRecord& call)
 {
     const CallInfo* info = find_call(call.in.eax);
@@ -188,6 +237,8 @@ std::string format_call(const GuestMemory& memory, const CallRecord& call)
             args += ", ";
         args += *shown;
     }
+    if (const auto record = call.provided ? control_record(memory, call) : std::nullopt)
+        args = "1, " + *record + ", 4";
     const std::string name = info ? std::string(info->name) : "call" + std::to_string(call.in.eax);
     return name + "(" + args + ") = " + result(call);
 }

@@ -41,6 +41,10 @@ public:
                                      "WAYLAND_DISPLAY is set); try --display terminal or none");
         // Ctrl-C in the launching terminal must still end vekos-run.
         SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
+        // Without a Wayland display SDL would still try Wayland, whose library
+        // complains on standard error; X alone is tried then.
+        if (!driver_named && !is_set("WAYLAND_DISPLAY"))
+            SDL_SetHint(SDL_HINT_VIDEODRIVER, "x11");
         if (SDL_InitSubSystem(SDL_INIT_VIDEO) != 0)
             throw DisplayUnavailable(std::string("--display window: no display to open a window on (SDL: ")
                 + SDL_GetError() + "); try --display terminal or none");

@@ -3,6 +3,7 @@
 #include "window/font.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace vekos {
 
@@ -29,6 +30,7 @@ void Window::reset()
     presented_.clear(0);
     frames_ = 0;
     next_key_ = 0;
+    empty_polls_ = 0;
     events_.clear();
 }
 
@@ -103,8 +105,15 @@ std::optional<gui_event> Window::next_event(bool wait)
             for (int32_t code : typed_)
                 events_.push_back(gui_event{GUI_EVENT_KEY, code, {}});
     }
-    if (events_.empty())
+    if (events_.empty()) {
+        // About a second of a program that polls once a frame.
+        constexpr uint32_t kPollsBeforeKeylessWarning = 60;
+        if (options_.on_keyless_wait && next_key_ == options_.keys.size()
+            && (wait || ++empty_polls_ >= kPollsBeforeKeylessWarning))
+            std::exchange(options_.on_keyless_wait, nullptr)();
         return std::nullopt;
+    }
+    empty_polls_ = 0;
     const gui_event e = events_.front();
     events_.pop_front();
     return e;

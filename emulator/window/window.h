@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -52,6 +53,10 @@ struct WindowOptions {
     int height = kWindowHeight;
     GuiFailure fail = GuiFailure::none; // --gui-fail: those opens answer -19
     std::vector<ScriptedKey> keys;
+    // Called once when the program waits for events that nothing can send:
+    // a wait, or many polls in a row that find nothing, after the last
+    // scripted key.  Unset when a display can deliver typed keys.
+    std::function<void()> on_keyless_wait;
 };
 
 struct WindowInfo {
@@ -112,6 +117,7 @@ private:
     bool canvas_is_presented_ = false;
     uint64_t frames_ = 0;
     size_t next_key_ = 0; // into options_.keys, sorted by frame
+    uint32_t empty_polls_ = 0;
     std::deque<gui_event> events_;
     std::vector<int32_t> typed_;
 };
