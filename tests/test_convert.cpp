@@ -5,33 +5,25 @@
 #include "harness.h"
 #include "x87_reference.h"
 
+#include <array>
 #include <cmath>
 #include <cstdint>
-#include <cstdio>
 #include <random>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace vekos::test {
 namespace {
 
-constexpr uint8_t kFill = 0xCC;
 constexpr uint32_t kRoom = 16384, kCanaryWord = 0xCCCCCCCC;
 constexpr int64_t kNullEnd = -1, kUntouched = -2;
 constexpr long double kModel = NAN; // no exact value given: the model alone decides
 
 std::string rep(size_t n, char c) { return std::string(n, c); }
 
-std::string printable(const std::string& text)
-{
-    std::string out;
-    for (unsigned char c : text.substr(0, 100)) {
-        char esc[8];
-        std::snprintf(esc, sizeof esc, c >= 32 && c < 127 ? "%c" : "\\x%02x", c);
-        out += esc;
-    }
-    return text.size() > 100 ? out + "...(" + std::to_string(text.size()) + " bytes)" : out;
-}
+// Long texts shown by their start.
+std::string printable(const std::string& text) { return testing::PrintToString(text.substr(0, 100)); }
 
 // One text area and one end cell between canaries, reused by every call.
 class ConvertTest : public GuestTest {
@@ -40,7 +32,7 @@ protected:
     {
         GuestTest::SetUp();
         text_ = guest().alloc(kRoom, 0xEE);
-        cell_ = guest().alloc(12, kFill) + 4;
+        cell_ = guest().alloc(12, 0xCC) + 4;
     }
     uint32_t place(const std::string& text)
     {
@@ -55,29 +47,32 @@ protected:
     int64_t end()
     {
         EXPECT_EQ(guest().read(text_, uint32_t(placed_.size())), placed_) << "the text was written";
-        const auto around = guest().read(cell_ - 4, 12);
-        EXPECT_EQ(std::vector<uint8_t>(around.begin(), around.begin() + 4), std::vector<uint8_t>(4, kFill));
-        EXPECT_EQ(std::vector<uint8_t>(around.begin() + 8, around.end()), std::vector<uint8_t>(4, kFill));
+        EXPECT_EQ(guest().read_u32(cell_ - 4), kCanaryWord) << "the canary before the end cell";
+        EXPECT_EQ(guest().read_u32(cell_ + 4), kCanaryWord) << "the canary after the end cell";
         const uint32_t e = guest().read_u32(cell_);
         return e == 0 ? kNullEnd : e == kCanaryWord ? kUntouched : int64_t(e) - int64_t(text_);
     }
     CallResult call(const char* function, const std::string& text, int base = 0)
     {
         CallResult r = guest()(function, place(text), cell_, base);
-        EXPECT_TRUE(r.returned()) << function << " '" << printable(text) << "'";
+        EXPECT_TRUE(r.returned()) << function << " " << printable(text);
         return r;
     }
-    // strtold and strtod against the model (strtod: the model narrowed), value and end.
-    void expect_model(const std::string& text)
+    // strtold and strtod against the model (strtod: the model narrowed), value
+    // and end; answers the two results.
+    std::vector<long double> expect_model(const std::string& text)
     {
         const ReferenceConversion model = reference_strtold(text);
         volatile double narrowed = double(model.value);
-        const std::pair<const char*, long double> calls[] = {{"strtold", model.value}, {"strtod", narrowed}};
-        for (const auto& [function, want] : calls) {
-            const long double got = call(function, text).st0;
-            EXPECT_TRUE(same_bits(got, want)) << function << ": " << x87_bits(got) << ", model " << x87_bits(want);
+        std::vector<long double> got;
+        for (const auto& [function, want] :
+            {std::pair<const char*, long double>{"strtold", model.value}, {"strtod", narrowed}}) {
+            got.push_back(call(function, text).st0);
+            EXPECT_TRUE(same_bits(got.back(), want))
+                << function << ": " << x87_bits(got.back()) << ", model " << x87_bits(want);
             EXPECT_EQ(end(), int64_t(model.end)) << function;
         }
+        return got;
     }
 
     uint32_t text_ = 0, cell_ = 0;
@@ -105,16 +100,17 @@ TEST_F(ConvertTest, IntegerScannersGiveValueAndEnd)
         {"ffffffff", 16, 0xFFFFFFFF, 8, 0}, {"0x100000001", 16, 1, 11, 0}, {"0x1f", 10, 0, 1, 0}, {"0x1f", 8, 0, 1, 0},
         {"1f", 16, 31, 2, 1}, {"123abc", 10, 123, 3, 123}, {"abc", 10, 0, 0, 0}, {"ABC", 16, 2748, 3, 0},
         {"\v7", 10, 0, 0, 0}, {"\f7", 10, 0, 0, 0}, {"\r7", 10, 7, 2, 0}, {"\t\n\r 7", 10, 7, 5, 0},
-        {"\t\n 7", 10, 7, 4, 7}, {"   ", 10, 0, 3, 0}, {"", 10, 0, 0, 0}, {"  x", 0, 0, 2, 0}, {"0101", 1, 0, 1, 101},
-        {"1", 1, 0, 0, 1}, {"5", -1, 0, 0, 5}, {"5", -16, 0, 0, 5}, {"0x10", -16, 0, 0, 0}, {"10", 17, 17, 2, 10},
-        {"0x10", 17, 0, 1, 0}, {"9", 9, 0, 0, 9}, {"89", 9, 8, 1, 89}, {" \xb0\x35", 10, 0, 1, 0},
-        {"0x\xff", 0, 0, 2, 0}, {"1 2", 10, 1, 1, 1}, {"00x5", 0, 0, 2, 0}, {"  -42abc", 10, 0, 2, -42},
-        {"+-1", 10, 0, 0, 0}, {"- 1", 10, 0, 0, 0}, {"\r5", 10, 5, 2, 0}, {"010", 10, 10, 3, 10},
-        {"2147483648", 10, 0x80000000u, 10, INT32_MIN}, {"-2147483648", 10, 0, 0, INT32_MIN},
-        {"-4294967295", 10, 0, 0, 1}, {" -9", 10, 0, 1, -9}, {"-", 10, 0, 0, 0}, {"+", 10, 0, 0, 0},
-        {"--5", 10, 0, 0, 0}, {"12 34", 10, 12, 2, 12}, {"-0", 10, 0, 0, 0}, {"+7", 10, 0, 0, 7}};
+        {"\t\n 7", 10, 7, 4, 7}, {"\b7", 10, 0, 0, 0}, {"\x0e\x37", 10, 0, 0, 0}, {"\x1f\x37", 10, 0, 0, 0},
+        {"!7", 10, 0, 0, 0}, {"\xa0\x37", 10, 0, 0, 0}, {"\x89\x37", 10, 0, 0, 0}, {"   ", 10, 0, 3, 0},
+        {"", 10, 0, 0, 0}, {"  x", 0, 0, 2, 0}, {"0101", 1, 0, 1, 101}, {"1", 1, 0, 0, 1}, {"5", -1, 0, 0, 5},
+        {"5", -16, 0, 0, 5}, {"0x10", -16, 0, 0, 0}, {"10", 17, 17, 2, 10}, {"0x10", 17, 0, 1, 0}, {"9", 9, 0, 0, 9},
+        {"89", 9, 8, 1, 89}, {" \xb0\x35", 10, 0, 1, 0}, {"0x\xff", 0, 0, 2, 0}, {"1 2", 10, 1, 1, 1},
+        {"00x5", 0, 0, 2, 0}, {"  -42abc", 10, 0, 2, -42}, {"+-1", 10, 0, 0, 0}, {"- 1", 10, 0, 0, 0},
+        {"\r5", 10, 5, 2, 0}, {"010", 10, 10, 3, 10}, {"2147483648", 10, 0x80000000u, 10, INT32_MIN},
+        {"-2147483648", 10, 0, 0, INT32_MIN}, {"-4294967295", 10, 0, 0, 1}, {" -9", 10, 0, 1, -9}, {"-", 10, 0, 0, 0},
+        {"+", 10, 0, 0, 0}, {"--5", 10, 0, 0, 0}, {"12 34", 10, 12, 2, 12}, {"-0", 10, 0, 0, 0}, {"+7", 10, 0, 0, 7}};
     for (const IntegerRow& row : rows) {
-        SCOPED_TRACE("'" + printable(row.text) + "' base " + std::to_string(row.base));
+        SCOPED_TRACE(printable(row.text) + " base " + std::to_string(row.base));
         for (const char* function : {"strtoul", "strtol"}) {
             EXPECT_EQ(call(function, row.text, row.base).eax, row.value) << function;
             EXPECT_EQ(end(), row.end) << function;
@@ -129,35 +125,16 @@ TEST_F(ConvertTest, NullTextGivesZeroAndANullEndAndNoCellIsNotWritten)
     for (const auto& [function, x87] :
         {std::pair{"strtoul", false}, {"strtol", false}, {"strtold", true}, {"strtod", true}}) {
         SCOPED_TRACE(function);
-        place("  42z");
-        CallResult r = guest()(function, text_, 0, 10); // no end cell: nothing written
+        CallResult r = guest()(function, place("  42z"), 0, 10); // no end cell: nothing written
+        EXPECT_TRUE(x87 ? same_bits(r.st0, 42.0L) : r.eax == 42);
         EXPECT_EQ(end(), kUntouched);
-        EXPECT_TRUE(x87 ? same_bits(r.st0, 42.0L) : r.eax == 42) << r.eax << " " << x87_bits(r.st0);
         r = guest()(function, 0, cell_, 10);
-        EXPECT_TRUE(x87 ? same_bits(r.st0, 0.0L) : r.eax == 0) << r.eax << " " << x87_bits(r.st0);
+        EXPECT_TRUE(x87 ? same_bits(r.st0, 0.0L) : r.eax == 0);
         EXPECT_EQ(end(), kNullEnd);
         EXPECT_TRUE(guest()(function, 0, 0, 0).returned());
     }
     for (const char* function : {"atoi", "atol"})
         EXPECT_EQ(guest()(function, 0).eax, 0u) << function;
-}
-
-// Every byte value before "7": which ones each family skips.
-TEST_F(ConvertTest, EachFamilySkipsExactlyItsOwnBlanks)
-{
-    for (int b = 1; b < 256; ++b) {
-        if (std::string("0123456789abcdefABCDEF+-.xX").find(char(b)) != std::string::npos)
-            continue;
-        SCOPED_TRACE("byte " + std::to_string(b));
-        const std::string text = std::string(1, char(b)) + "7";
-        const bool atoi_blank = b == 9 || b == 10 || b == 32, strtoul_blank = atoi_blank || b == 13;
-        const bool float_blank = (b >= 9 && b <= 13) || b == 32;
-        EXPECT_EQ(call("strtoul", text, 10).eax, strtoul_blank ? 7u : 0u);
-        EXPECT_EQ(end(), strtoul_blank ? 2 : 0);
-        EXPECT_EQ(guest()("atoi", place(text)).value(), atoi_blank ? 7 : 0);
-        EXPECT_TRUE(same_bits(call("strtold", text).st0, float_blank ? 7.0L : 0.0L));
-        EXPECT_EQ(end(), float_blank ? 2 : 0);
-    }
 }
 
 // ---- strtold and strtod ----------------------------------------------------------
@@ -171,7 +148,7 @@ struct FloatRow {
 
 TEST_F(ConvertTest, FloatScannersMatchTheModelAndTheExactValues)
 {
-    const std::string huge = "1" + rep(4940, '0'), thirds = "0." + rep(1024, '3');
+    const std::string huge = std::string("1").append(4940, '0'), thirds = std::string("0.").append(1024, '3');
     const FloatRow rows[] = {{"1.5e3x", 5, 1500.0L, 1500.0}, {"5.", 2, 5.0L}, {".5", 2, 0.5L}, {"-.5e-1", 6, kModel},
         {"5.e3", 4, 5000.0L}, {"12e3.4", 4, 12000.0L}, {"00x5", 2, 0.0L}, {"1e", 1, 1.0L}, {"1e+", 1, 1.0L},
         {"1E-", 1, 1.0L}, {"1ex", 1, 1.0L}, {"0x1p", 3, 1.0L}, {"0x1p+", 3, 1.0L}, {"0x1P-", 3, 1.0L},
@@ -180,11 +157,12 @@ TEST_F(ConvertTest, FloatScannersMatchTheModelAndTheExactValues)
         {"-0x", 0, 0.0L}, {"  -0x.g", 0, 0.0L}, {"0x1e3", 5, 483.0L}, {"0x1p3e", 5, 8.0L}, {"1p3", 1, 1.0L},
         {"0x10", 4, 16.0L}, {".", 0, 0.0L}, {"inf", 0, 0.0L, 0.0}, {"nan", 0, 0.0L}, {"+-1", 0, 0.0L}, {"- 1", 0, 0.0L},
         {"-.", 0, 0.0L}, {"-x", 0, 0.0L}, {"-", 0, 0.0L}, {"  \v\f+7", 6, 7.0L}, {"\t\n\v\f\r 7", 7, 7.0L},
-        {"1.25", 4, 1.25L}, {"0.1", 3, kModel}, {"1e1", 3, 10.0L}, {"1e-1", 4, kModel}, {"123.456e2", 9, kModel},
-        {"1e0", 3, 1.0L}, {"1e-0", 4, 1.0L}, {"1e+0", 4, 1.0L}, {"25E00000000000000000002", 23, 2500.0L},
-        {"1e5000", 6, kModel}, {"1e1024", 6, kModel}, {"1e4097", 6, kModel}, {"1e-5000", 7, kModel},
-        {"1e-99999999999999999", 20, kModel}, {"0x1p5000", 8, 0x1p1024L}, {"0x1p-5000", 9, 0x1p-1024L},
-        {"0x1p99999999999999999999", 24, 0x1p1024L}, {"0x.01p4", 7, 0.0625L},
+        {"\b7", 0, 0.0L}, {"\x0e\x37", 0, 0.0L}, {"\x1f\x37", 0, 0.0L}, {"!7", 0, 0.0L}, {"\xa0\x37", 0, 0.0L},
+        {"\x8b\x37", 0, 0.0L}, {"1.25", 4, 1.25L}, {"0.1", 3, kModel}, {"1e1", 3, 10.0L}, {"1e-1", 4, kModel},
+        {"123.456e2", 9, kModel}, {"1e0", 3, 1.0L}, {"1e-0", 4, 1.0L}, {"1e+0", 4, 1.0L},
+        {"25E00000000000000000002", 23, 2500.0L}, {"1e5000", 6, kModel}, {"1e1024", 6, kModel}, {"1e4097", 6, kModel},
+        {"1e-5000", 7, kModel}, {"1e-99999999999999999", 20, kModel}, {"0x1p5000", 8, 0x1p1024L},
+        {"0x1p-5000", 9, 0x1p-1024L}, {"0x1p99999999999999999999", 24, 0x1p1024L}, {"0x.01p4", 7, 0.0625L},
         {"0xFFFFFFFFFFFFFFFF", 18, 18446744073709551615.0L}, {"18446744073709551615", 20, 18446744073709551615.0L},
         {"18446744073709551617", 20, kModel}, {"5..", 2, 5.0L}, {"5.5.5", 3, 5.5L}, {"+.5", 3, 0.5L},
         {"1e1e1", 3, 10.0L}, {"0e99999", 7, 0.0L}, {"0", 1, 0.0L}, {"+0", 2, 0.0L}, {"0x0", 3, 0.0L}, {".0", 2, 0.0L},
@@ -207,59 +185,44 @@ TEST_F(ConvertTest, FloatScannersMatchTheModelAndTheExactValues)
         {"0x1.00000000000018p0", 20, kModel, 0x1.0000000000002p0}, {"0x1p1024", 8, 0x1p1024L, HUGE_VAL},
         {"4.9406564584124654e-324", 23, kModel, 0x1p-1074}, {"2e-324", 6, kModel, 0.0}};
     for (const FloatRow& row : rows) {
-        SCOPED_TRACE("'" + printable(row.text) + "'");
-        expect_model(row.text);
-        const long double got = call("strtold", row.text).st0;
+        SCOPED_TRACE(printable(row.text));
+        const std::vector<long double> got = expect_model(row.text);
         EXPECT_EQ(end(), row.end);
-        if (!std::isnan(row.value))
-            EXPECT_TRUE(same_bits(got, row.value)) << x87_bits(got) << ", expected " << x87_bits(row.value);
-        if (!std::isnan(row.narrowed))
-            EXPECT_TRUE(same_bits(call("strtod", row.text).st0, row.narrowed)) << "strtod: " << x87_bits(row.narrowed);
+        EXPECT_TRUE(std::isnan(row.value) || same_bits(got[0], row.value)) << "strtold, " << x87_bits(row.value);
+        EXPECT_TRUE(std::isnan(row.narrowed) || same_bits(got[1], row.narrowed))
+            << "strtod, " << x87_bits(row.narrowed);
     }
 }
 
 // Random numbers in both notations, the awkward parts made likely: blanks and
 // signs, 64-bit significands, fractions past 1024 digits, capped and
-// saturated exponents, and the edges of the double range.
+// saturated exponents, tails that are not part of the number, and the
+// bottom of the double range.
 std::string generated(std::mt19937& rng)
 {
-    auto below = [&](int n) { return int(rng() % unsigned(n)); };
-    auto digits = [&](int n, bool hex) {
-        std::string s;
-        while (n-- > 0)
-            s += "0123456789abcdefABCDEF"[below(hex ? 22 : 10)];
+    auto pick = [&](const auto& choices) { return choices[rng() % std::size(choices)]; };
+    auto digits = [&](bool hex, size_t n) {
+        std::string s(n, '0');
+        for (char& c : s)
+            c = pick(std::string_view(hex ? "0123456789abcdefABCDEF" : "0123456789"));
         return s;
     };
-    auto number = [&](int n) { return std::to_string(n); };
-    switch (below(8)) {
-    case 0: return digits(1 + below(20), false) + "." + digits(below(20), false) + "e-" + number(300 + below(40));
-    case 1: return "0x1." + digits(below(16), true) + "p-" + number(1015 + below(10));
-    default: break;
-    }
-    auto length = [&] {
-        const int k = below(30);
-        return k < 3 ? 0 : k < 6 ? 17 + below(5) : k < 9 ? 30 + below(60) : k == 9 ? 1000 + below(1100) : 1 + below(15);
-    };
-    const bool hex = below(3) == 0;
-    std::string s;
-    for (int n = below(7) == 0 ? 1 + below(3) : 0; n > 0; --n)
-        s += " \t\n\v\f\r"[below(6)];
-    s += below(3) == 0 ? std::string(1, "+-"[below(2)]) : "";
-    s += hex ? (below(2) ? "0x" : "0X") : "";
-    const int whole = length(), fraction = length();
-    s += digits(whole, hex);
-    s += fraction > 0 || below(3) == 0 ? "." : "";
-    s += digits(fraction, hex);
-    s += !hex && whole + fraction == 0 ? digits(1, false) : "";
-    if (below(3) != 0) {
-        s += (hex ? "pP" : "eE")[below(2)];
-        s += below(2) ? std::string(1, "+-"[below(2)]) : "";
-        const std::string exponents[] = {number(below(400)), number(1020 + below(10)), number(4090 + below(12)),
-            "000" + number(below(100)), digits(12 + below(10), false), number(16000 + below(1000))};
-        s += exponents[below(6)];
-    }
+    static const size_t lengths[] = {0, 0, 1, 2, 3, 7, 12, 17, 18, 19, 20, 21, 40, 90, 1030, 2100};
+    static const char* prefixes[] = {"", "", "", "-", "+", " ", "\t\n-", "\v\f\r+", "0"};
+    static const char* signs[] = {"", "-", "+"};
+    static const char* exponents[] = {"0", "7", "300", "330", "1023", "1024", "1025", "4095", "4096", "4097", "000012",
+        "99999999999999999999", "16383", "-1020", "-1030"};
     static const char* tails[] = {"", "", "", "x", " 1", ".", "e", "e+", "p", "p-", "-", "g", "E5", "P3"};
-    return s + tails[below(14)];
+    const bool hex = rng() % 3 == 0;
+    std::string s = pick(prefixes) + std::string(hex ? pick(std::array{"0x", "0X"}) : "") + digits(hex, pick(lengths));
+    if (rng() % 3)
+        s += '.' + digits(hex, pick(lengths));
+    if (rng() % 3) {
+        s += (hex ? "pP" : "eE")[rng() % 2];
+        s += pick(signs);
+        s += pick(exponents);
+    }
+    return s + pick(tails);
 }
 
 TEST_F(ConvertTest, GeneratedNumbersMatchTheModelBitForBit)
@@ -267,29 +230,9 @@ TEST_F(ConvertTest, GeneratedNumbersMatchTheModelBitForBit)
     std::mt19937 rng(20240611);
     for (int i = 0; i < 4000 && !HasFailure(); ++i) {
         const std::string text = generated(rng);
-        SCOPED_TRACE("'" + printable(text) + "'");
+        SCOPED_TRACE(printable(text));
         expect_model(text);
     }
-}
-
-TEST_F(ConvertTest, LongFractionWorkStaysBounded)
-{
-    auto cost = [&](size_t digits) {
-        call("strtold", "0." + rep(digits, '7'));
-        return double(guest().machine().instructions_executed());
-    };
-    const double at_512 = cost(512), at_1024 = cost(1024), at_5120 = cost(5120);
-    // A kept digit costs x87 arithmetic; a dropped one only the few instructions that skip it.
-    EXPECT_LT((at_5120 - at_1024) / 4096 * 2, (at_1024 - at_512) / 512);
-}
-
-TEST_F(ConvertTest, FloatScannersLeaveTheControlWordAlone)
-{
-    const uint16_t before = guest().machine().fpu_control_word();
-    call("strtold", "123.456e-7");
-    call("strtod", "0x1.8p-3");
-    EXPECT_EQ(guest().machine().fpu_control_word(), before);
-    EXPECT_EQ(before, 0x037F);
 }
 
 } // namespace

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -23,13 +24,10 @@ struct ReferenceConversion {
 inline ReferenceConversion reference_strtold(std::string_view text)
 {
     auto at = [&](size_t i) -> int { return i < text.size() ? static_cast<unsigned char>(text[i]) : 0; };
-    auto digit = [&](size_t i, int base) {
-        const int c = at(i);
-        const int d = c >= '0' && c <= '9' ? c - '0'
-            : c >= 'a' && c <= 'f'         ? c - 'a' + 10
-            : c >= 'A' && c <= 'F'         ? c - 'A' + 10
-                                           : 99;
-        return d < base ? d : -1;
+    static const char alphabet[] = "0123456789abcdef0123456789ABCDEF";
+    auto digit = [&](size_t i, int base) { // its value below the base, else -1
+        const char* p = at(i) ? std::strchr(alphabet, at(i)) : nullptr;
+        return p && (p - alphabet) % 16 < base ? int(p - alphabet) % 16 : -1;
     };
     size_t i = 0;
     while (at(i) == ' ' || (at(i) >= 9 && at(i) <= 13))
@@ -54,45 +52,34 @@ inline ReferenceConversion reference_strtold(std::string_view text)
     if (read == 0)
         return {}; // "0x", "0x.": nothing converts
     int exponent = 0;
-    if (at(i) == (hex ? 'p' : 'e') || at(i) == (hex ? 'P' : 'E')) {
-        const bool minus = at(i + 1) == '-';
-        size_t k = i + 1 + (minus || at(i + 1) == '+');
-        if (digit(k, 10) >= 0) {
-            int magnitude = 0;
-            for (; digit(k, 10) >= 0; ++k)
-                magnitude = std::min(magnitude * 10 + digit(k, 10), 4096);
-            exponent = minus ? -magnitude : magnitude;
-            i = k;
-        }
+    const size_t k0 = i + 1 + (at(i + 1) == '-' || at(i + 1) == '+'); // an exponent needs a digit
+    if ((at(i) == (hex ? 'p' : 'e') || at(i) == (hex ? 'P' : 'E')) && digit(k0, 10) >= 0) {
+        for (i = k0; digit(i, 10) >= 0; ++i)
+            exponent = std::min(exponent * 10 + digit(i, 10), 4096);
+        exponent = at(k0 - 1) == '-' ? -exponent : exponent;
     }
-    volatile long double a = 0.0L, b = base, ten = 10.0L, sixteenth = 0.0625L, half = 0.5L;
+    // The operations, one at a time in the extended format.
+    volatile long double a = 0.0L;
     for (int d : digits) {
-        volatile long double v = d;
-        a = a * b;
-        a = a + v;
+        a = a * (hex ? 16.0L : 10.0L);
+        a = a + d;
     }
     for (size_t k = 0; k < fraction; ++k)
-        a = hex ? a * sixteenth : a / ten;
+        a = hex ? a * 0.0625L : a / 10.0L;
     for (int k = std::min(std::abs(exponent), 1024); k > 0; --k)
-        a = hex ? (exponent > 0 ? a + a : a * half) : (exponent > 0 ? a * ten : a / ten);
-    volatile long double sign = negative ? -1.0L : 1.0L;
-    a = a * sign;
+        a = hex ? (exponent > 0 ? a + a : a * 0.5L) : (exponent > 0 ? a * 10.0L : a / 10.0L);
+    a = a * (negative ? -1.0L : 1.0L);
     return {a, i};
 }
 
 // The 80 significant bits of an extended value, as hexadecimal.
 inline std::string x87_bits(long double v)
 {
-    unsigned char raw[10];
-    std::memcpy(raw, &v, 10);
-    static const char* hex = "0123456789abcdef";
-    std::string s;
-    for (int i = 9; i >= 0; --i) {
-        s += hex[raw[i] >> 4];
-        s += hex[raw[i] & 15];
-        if (i == 8)
-            s += ':';
-    }
+    unsigned char b[10];
+    std::memcpy(b, &v, 10);
+    char s[24];
+    std::snprintf(s, sizeof s, "%02x%02x:%02x%02x%02x%02x%02x%02x%02x%02x", b[9], b[8], b[7], b[6], b[5], b[4], b[3],
+        b[2], b[1], b[0]);
     return s;
 }
 

@@ -24,6 +24,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -40,7 +41,6 @@ enum Routine { kFormat, kVsscanf, kStrtoul, kStrtol, kAtoi, kAtol, kStrtold, kSt
 const char* const kNames[] = {"vsnprintf", "vsscanf", "strtoul", "strtol", "atoi", "atol", "strtold", "strtod"};
 
 __attribute__((section("__libfuzzer_extra_counters"))) uint8_t g_features[1 << 14];
-
 std::string g_input; // for the report
 
 [[noreturn]] void fail(const std::string& what)
@@ -64,66 +64,57 @@ uint32_t call(const char* name, std::vector<uint32_t> args, uint64_t limit = 20'
     const Stop s = session().call(name, args);
     if (s.why != Stop::Why::Returned)
         fail(std::string(name) + ": " + (s.fault ? s.fault->message() : "no return (instruction limit or exit)"));
-    const uint32_t h
-        = uint32_t(std::hash<std::string_view>{}(name)) ^ uint32_t(session().machine().instructions_executed() / 8);
-    uint8_t& counter = g_features[h % sizeof g_features];
-    counter += counter < 255;
+    const size_t h = std::hash<std::string_view>{}(name) ^ (session().machine().instructions_executed() / 8);
+    g_features[h % sizeof g_features] += g_features[h % sizeof g_features] < 255;
     return session().machine().reg(UC_X86_REG_EAX);
 }
 
-// Blocks in the scratch area with canaries between them; only the writable
-// parts may change.
-class Layout {
-public:
-    uint32_t place(const std::string& bytes, uint32_t room, bool writable = false)
+// Blocks from the scratch base, each followed by canaries, put in guest
+// memory as they come; check() fails on a change outside the writable ones
+// and answers the bytes.
+struct Layout {
+    std::vector<uint8_t> image = std::vector<uint8_t>(kGuard, kFill);
+    std::vector<std::pair<uint32_t, uint32_t>> writable;
+
+    uint32_t put(std::string_view bytes, uint32_t room = 0)
     {
-        const uint32_t addr = kScratchBase + uint32_t(expected_.size()) + kGuard;
-        expected_.resize(expected_.size() + kGuard, kFill);
-        expected_.insert(expected_.end(), bytes.begin(), bytes.end());
-        expected_.resize(expected_.size() + room - bytes.size(), kFill);
-        if (writable)
-            writable_.push_back({addr, room});
+        const uint32_t addr = kScratchBase + uint32_t(image.size());
+        image.insert(image.end(), bytes.begin(), bytes.end());
+        image.resize(image.size() + room + kGuard, kFill);
+        if (room)
+            writable.push_back({addr, room});
+        session().poke(addr - kGuard, std::span(image).subspan(addr - kGuard - kScratchBase));
         return addr;
     }
-    uint32_t text(const std::string& s) { return place(s + '\0', uint32_t(s.size() + 1)); }
-    uint32_t words(const std::vector<uint32_t>& w)
+    uint32_t text(const std::string& s) { return put({s.c_str(), s.size() + 1}); }
+    std::vector<uint8_t> check() const
     {
-        return place(std::string(reinterpret_cast<const char*>(w.data()), 4 * w.size()), uint32_t(4 * w.size()));
-    }
-    void finish()
-    {
-        expected_.resize(expected_.size() + kGuard, kFill);
-        session().poke(kScratchBase, expected_);
-    }
-    // The block at addr after the call; fails on a change outside the writable parts.
-    std::string check(uint32_t addr = kScratchBase, uint32_t len = 0) const
-    {
-        const std::vector<uint8_t> now = session().peek(kScratchBase, uint32_t(expected_.size()));
-        for (uint32_t i = 0; i < now.size(); ++i) {
-            const uint32_t at = kScratchBase + i;
-            if (now[i] != expected_[i] && std::none_of(writable_.begin(), writable_.end(), [&](auto w) {
-                    return at >= w.first && at - w.first < w.second;
-                }))
+        std::vector<uint8_t> now = session().peek(kScratchBase, uint32_t(image.size()));
+        for (uint32_t i = 0, at = kScratchBase; i < now.size(); ++i, ++at)
+            if (now[i] != image[i]
+                && std::none_of(writable.begin(), writable.end(), [&](auto w) { return at - w.first < w.second; }))
                 fail("a write outside the cells at scratch offset " + std::to_string(i));
-        }
-        return std::string(now.begin() + (addr - kScratchBase), now.begin() + (addr - kScratchBase + len));
+        return now;
     }
-
-private:
-    std::vector<uint8_t> expected_;
-    std::vector<std::pair<uint32_t, uint32_t>> writable_;
 };
+
+uint32_t word_at(const std::vector<uint8_t>& now, uint32_t addr)
+{
+    uint32_t w;
+    std::memcpy(&w, &now[addr - kScratchBase], 4);
+    return w;
+}
 
 // vsnprintf into a guarded buffer: the count and the bytes before the terminator.
 std::pair<int32_t, std::string> buffer_run(const std::string& format, uint32_t args, uint32_t size, bool null)
 {
     Layout l;
-    const uint32_t f = l.text(format), buf = l.place("", size, !null);
-    l.finish();
-    const int32_t n = int32_t(call("vsnprintf", {null ? 0 : buf, size, f, args}, 5'000'000));
-    const std::string bytes = l.check(buf, size);
+    const uint32_t f = l.text(format), buf = null ? 0 : l.put("", size);
+    const int32_t n = int32_t(call("vsnprintf", {buf, size, f, args}, 5'000'000));
+    const std::vector<uint8_t> now = l.check();
     if (null || size == 0)
         return {n, ""}; // nothing may be stored: the layout has no writable part
+    const std::string bytes(now.begin() + (buf - kScratchBase), now.begin() + (buf - kScratchBase + size));
     const size_t end = std::min<uint32_t>(uint32_t(n), size - 1);
     if (bytes[end] != 0 || bytes.find_first_not_of(char(kFill), end + 1) != std::string::npos)
         fail("no terminator, or bytes stored after it");
@@ -136,22 +127,18 @@ void fuzz_format(const std::string& in)
         return;
     std::string format = in.substr(1 + 4 * kWords);
     format.resize(std::min(std::strlen(format.c_str()), kMaxFormat));
-    // Short strings back to back in the pool, the last one ending the mapping.
-    std::vector<uint8_t> pool(kPoolSize, 0);
-    for (uint32_t i = 0; i + 1 < kPoolSize; ++i)
-        pool[i] = i % 7 == 6 || i % 11 == 10 ? 0 : uint8_t('a' + i % 26);
-    session().poke(kPool, pool);
-    // The eight words over and over, any of them fit for "s": an address
-    // below the guard page, or one into the pool.
-    std::vector<uint32_t> words(2 * kMaxFormat);
-    for (size_t i = 0; i < words.size(); ++i) {
+    // The pool holds short strings back to back, the last one ending the
+    // mapping; the argument words lie below it, the eight input words over
+    // and over, each fit for "s": an address below the guard page or into the pool.
+    std::vector<uint32_t> words(2 * kMaxFormat + kPoolSize / 4);
+    for (size_t i = 0; i < 2 * kMaxFormat; ++i) {
         std::memcpy(&words[i], in.data() + 1 + 4 * (i % kWords), 4);
         words[i] = words[i] < 4096 || words[i] - kPool < kPoolSize ? words[i] : kPool + words[i] % kPoolSize;
     }
-    const uint32_t args = kPool - 4 * uint32_t(words.size()); // just below the pool
-    session().poke(args,
-        std::vector<uint8_t>(
-            reinterpret_cast<uint8_t*>(words.data()), reinterpret_cast<uint8_t*>(words.data() + words.size())));
+    for (uint32_t i = 0; i + 1 < kPoolSize; ++i)
+        reinterpret_cast<uint8_t*>(&words[2 * kMaxFormat])[i] = i % 7 == 6 || i % 11 == 10 ? 0 : 'a' + i % 26;
+    const uint32_t args = kPool - 8 * kMaxFormat;
+    session().poke(args, std::vector<uint8_t>((uint8_t*)words.data(), (uint8_t*)(words.data() + words.size())));
 
     const uint32_t size = uint8_t(in[0]) % 48;
     const bool null = uint8_t(in[0]) >= 0xF0;
@@ -169,13 +156,10 @@ void fuzz_format(const std::string& in)
     if (std::count(format.begin(), format.end(), '%') > 8 || longest > 3)
         return;
     Layout l;
-    const uint32_t f = l.text(format), cells = l.place("", 8, true);
-    l.finish();
+    const uint32_t f = l.text(format), cells = l.put("", 8);
     const int32_t n = int32_t(call("vfprintf", {call("open_memstream", {cells, cells + 4}), f, args}, 100'000'000));
-    const std::string c = l.check(cells, 8);
-    uint32_t data, length;
-    std::memcpy(&data, c.data(), 4);
-    std::memcpy(&length, c.data() + 4, 4);
+    const std::vector<uint8_t> now = l.check();
+    const uint32_t data = word_at(now, cells), length = word_at(now, cells + 4);
     if (n >= 0 && (length != uint32_t(n) || (n > 0 && session().peek(data, length + 1).back() != 0)))
         fail("vfprintf counts " + std::to_string(n) + " for " + std::to_string(length) + " bytes");
 }
@@ -183,16 +167,15 @@ void fuzz_format(const std::string& in)
 void fuzz_vsscanf(const std::string& in)
 {
     const size_t zero = in.find('\0');
-    std::string format = in.substr(0, zero), input = zero == std::string::npos ? "" : in.substr(zero + 1, kMaxText);
+    const std::string format = in.substr(0, zero),
+                      input = zero == std::string::npos ? "" : in.substr(zero + 1, kMaxText);
     const size_t conversions = std::count(format.begin(), format.end(), '%');
-    const uint32_t room = uint32_t(std::max<size_t>(input.size() + 1, 4)); // the longest word, or a number
     Layout l;
     const uint32_t text = l.text(input), f = l.text(format);
     std::vector<uint32_t> cells;
-    for (size_t i = 0; i < conversions; ++i)
-        cells.push_back(l.place("", room, true));
-    const uint32_t list = l.words(cells);
-    l.finish();
+    for (size_t i = 0; i < conversions; ++i) // room for the longest word, or a number
+        cells.push_back(l.put("", uint32_t(std::max<size_t>(input.size() + 1, 4))));
+    const uint32_t list = l.put({reinterpret_cast<const char*>(cells.data()), 4 * cells.size()});
     const int32_t count = int32_t(call("vsscanf", {text, f, list}));
     l.check();
     if (count < 0 || size_t(count) > conversions)
@@ -201,18 +184,14 @@ void fuzz_vsscanf(const std::string& in)
 
 void fuzz_number(Routine routine, std::string text)
 {
-    const bool integer = routine == kStrtoul || routine == kStrtol;
+    const bool integer = routine == kStrtoul || routine == kStrtol, atoi = routine == kAtoi || routine == kAtol;
     const int base = integer && !text.empty() ? int8_t(text[0]) : 10;
     text = text.substr(integer && !text.empty(), kMaxText);
     Layout l;
-    const uint32_t t = l.text(text), end = l.place("", 4, routine != kAtoi && routine != kAtol);
-    l.finish();
+    const uint32_t t = l.text(text), end = atoi ? 0 : l.put("", 4);
     call(kNames[routine], {t, end, uint32_t(base)});
-    const std::string cell = l.check(end, 4);
-    if (routine == kAtoi || routine == kAtol)
-        return;
-    uint32_t stop;
-    std::memcpy(&stop, cell.data(), 4);
+    const std::vector<uint8_t> now = l.check();
+    const uint32_t stop = atoi ? t : word_at(now, end);
     if (stop < t || stop - t > std::strlen(text.c_str()))
         fail("end cell outside the text");
     if (routine == kStrtold || routine == kStrtod) {
@@ -234,12 +213,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     g_input.assign(reinterpret_cast<const char*>(data), size);
     session().reset();
     const Routine routine = Routine(data[0] % kRoutines);
-    const std::string rest = g_input.substr(1);
     if (routine == kFormat)
-        fuzz_format(rest);
+        fuzz_format(g_input.substr(1));
     else if (routine == kVsscanf)
-        fuzz_vsscanf(rest);
+        fuzz_vsscanf(g_input.substr(1));
     else
-        fuzz_number(routine, rest);
+        fuzz_number(routine, g_input.substr(1));
     return 0;
 }
