@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace vekos::test {
@@ -53,16 +54,12 @@ protected:
     }
 };
 
-struct ScanRow {
-    std::string input, format;
-    int32_t result;
-    std::vector<Cell> cells;
-};
-
 // sscanf with the cells as its arguments, then vsscanf with a list of fresh cells.
 TEST_F(ScanTest, SscanfAndVsscanfStoreExactlyTheConvertedValues)
 {
-    const ScanRow rows[] = {// Whitespace directives and what numbers skip.
+    // The input and the format; the count and what each argument cell must hold.
+    const std::tuple<std::string, std::string, int32_t, std::vector<Cell>> rows[] = {
+        // Whitespace directives and what numbers skip.
         {"12 34", "%d %d", 2, {word(12), word(34)}}, {"12\n34", "%d%d", 1, {word(12), none}},
         {"12\n34", "%d %d", 2, {word(12), word(34)}}, {"\n5", "%d", 0, {none}}, {"\n5", " %d", 1, {word(5)}},
         {" \t -7", "%d", 1, {word(-7)}}, {"\t\t5", "%u", 1, {word(5)}}, {"\r5", " %d", 0, {none}},
@@ -127,22 +124,19 @@ TEST_F(ScanTest, SscanfAndVsscanfStoreExactlyTheConvertedValues)
         // The empty input and the empty format.
         {"", "%d", 0, {none}}, {"", "%s", 0, {none}}, {"", "%u", 0, {none}}, {"", "%%", 0, {}}, {"", " ", 0, {}},
         {"abc", "", 0, {none}}};
-    for (const ScanRow& row : rows)
+    for (const auto& [input, format, result, want] : rows)
         for (const char* function : {"sscanf", "vsscanf"}) {
-            SCOPED_TRACE(function + testing::PrintToString(std::pair(row.input, row.format)));
-            std::vector<uint32_t> cells = make_cells(row.cells), args = {guest().put_string(row.input)};
-            args.push_back(guest().put_string(row.format));
-            if (function[0] == 'v') {
-                args.push_back(guest().alloc(uint32_t(4 * cells.size())));
-                for (size_t i = 0; i < cells.size(); ++i)
-                    guest().write_u32(args.back() + uint32_t(4 * i), cells[i]);
-            } else {
+            SCOPED_TRACE(function + testing::PrintToString(std::pair(input, format)));
+            const std::vector<uint32_t> cells = make_cells(want);
+            std::vector<uint32_t> args = {guest().put_string(input), guest().put_string(format)};
+            if (function[0] == 'v')
+                args.push_back(guest().put_bytes({reinterpret_cast<const uint8_t*>(cells.data()), 4 * cells.size()}));
+            else
                 args.insert(args.end(), cells.begin(), cells.end());
-            }
             CallResult r = guest().call(function, args);
             ASSERT_TRUE(r.returned());
-            EXPECT_EQ(r.value(), row.result);
-            check_cells(row.cells, cells);
+            EXPECT_EQ(r.value(), result);
+            check_cells(want, cells);
         }
 }
 

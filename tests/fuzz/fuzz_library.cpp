@@ -36,7 +36,7 @@ using namespace vekos;
 constexpr uint8_t kFill = 0xA5;
 constexpr uint32_t kGuard = 16, kLarge = 8192, kWords = 8, kPoolSize = 256;
 constexpr uint32_t kPool = kScratchBase + kScratchSize - kPoolSize; // "s" strings end the mapping
-constexpr size_t kMaxText = 2048, kMaxFormat = 256;
+constexpr size_t kMaxFormat = 256;
 enum Routine { kFormat, kVsscanf, kStrtoul, kStrtol, kAtoi, kAtol, kStrtold, kStrtod, kRoutines };
 const char* const kNames[] = {"vsnprintf", "vsscanf", "strtoul", "strtol", "atoi", "atol", "strtold", "strtod"};
 
@@ -70,8 +70,7 @@ uint32_t call(const char* name, std::vector<uint32_t> args, uint64_t limit = 20'
 }
 
 // Blocks from the scratch base, each followed by canaries, put in guest
-// memory as they come; check() fails on a change outside the writable ones
-// and answers the bytes.
+// memory as they come; check() fails on a change outside the writable ones.
 struct Layout {
     std::vector<uint8_t> image = std::vector<uint8_t>(kGuard, kFill);
     std::vector<std::pair<uint32_t, uint32_t>> writable;
@@ -87,23 +86,15 @@ struct Layout {
         return addr;
     }
     uint32_t text(const std::string& s) { return put({s.c_str(), s.size() + 1}); }
-    std::vector<uint8_t> check() const
+    void check() const
     {
-        std::vector<uint8_t> now = session().peek(kScratchBase, uint32_t(image.size()));
+        const std::vector<uint8_t> now = session().peek(kScratchBase, uint32_t(image.size()));
         for (uint32_t i = 0, at = kScratchBase; i < now.size(); ++i, ++at)
             if (now[i] != image[i]
                 && std::none_of(writable.begin(), writable.end(), [&](auto w) { return at - w.first < w.second; }))
                 fail("a write outside the cells at scratch offset " + std::to_string(i));
-        return now;
     }
 };
-
-uint32_t word_at(const std::vector<uint8_t>& now, uint32_t addr)
-{
-    uint32_t w;
-    std::memcpy(&w, &now[addr - kScratchBase], 4);
-    return w;
-}
 
 // vsnprintf into a guarded buffer: the count and the bytes before the terminator.
 std::pair<int32_t, std::string> buffer_run(const std::string& format, uint32_t args, uint32_t size, bool null)
@@ -111,10 +102,11 @@ std::pair<int32_t, std::string> buffer_run(const std::string& format, uint32_t a
     Layout l;
     const uint32_t f = l.text(format), buf = null ? 0 : l.put("", size);
     const int32_t n = int32_t(call("vsnprintf", {buf, size, f, args}, 5'000'000));
-    const std::vector<uint8_t> now = l.check();
+    l.check();
     if (null || size == 0)
         return {n, ""}; // nothing may be stored: the layout has no writable part
-    const std::string bytes(now.begin() + (buf - kScratchBase), now.begin() + (buf - kScratchBase + size));
+    const std::vector<uint8_t> stored = session().peek(buf, size);
+    const std::string bytes(stored.begin(), stored.end());
     const size_t end = std::min<uint32_t>(uint32_t(n), size - 1);
     if (bytes[end] != 0 || bytes.find_first_not_of(char(kFill), end + 1) != std::string::npos)
         fail("no terminator, or bytes stored after it");
@@ -150,16 +142,15 @@ void fuzz_format(const std::string& in)
         fail("a cut output is not the start of the whole one");
 
     // A stream writes each fill byte on its own: only few and small counts.
-    size_t digits = 0, longest = 0;
-    for (char ch : format)
-        longest = std::max(longest, digits = ch >= '0' && ch <= '9' ? digits + 1 : 0);
-    if (std::count(format.begin(), format.end(), '%') > 8 || longest > 3)
+    auto digit = [](char c, char) { return c >= '0' && c <= '9'; };
+    if (std::count(format.begin(), format.end(), '%') > 8
+        || std::search_n(format.begin(), format.end(), 4, 0, digit) != format.end())
         return;
     Layout l;
     const uint32_t f = l.text(format), cells = l.put("", 8);
     const int32_t n = int32_t(call("vfprintf", {call("open_memstream", {cells, cells + 4}), f, args}, 100'000'000));
-    const std::vector<uint8_t> now = l.check();
-    const uint32_t data = word_at(now, cells), length = word_at(now, cells + 4);
+    l.check();
+    const uint32_t data = session().peek_u32(cells), length = session().peek_u32(cells + 4);
     if (n >= 0 && (length != uint32_t(n) || (n > 0 && session().peek(data, length + 1).back() != 0)))
         fail("vfprintf counts " + std::to_string(n) + " for " + std::to_string(length) + " bytes");
 }
@@ -167,8 +158,7 @@ void fuzz_format(const std::string& in)
 void fuzz_vsscanf(const std::string& in)
 {
     const size_t zero = in.find('\0');
-    const std::string format = in.substr(0, zero),
-                      input = zero == std::string::npos ? "" : in.substr(zero + 1, kMaxText);
+    const std::string format = in.substr(0, zero), input = zero == std::string::npos ? "" : in.substr(zero + 1);
     const size_t conversions = std::count(format.begin(), format.end(), '%');
     Layout l;
     const uint32_t text = l.text(input), f = l.text(format);
@@ -186,12 +176,12 @@ void fuzz_number(Routine routine, std::string text)
 {
     const bool integer = routine == kStrtoul || routine == kStrtol, atoi = routine == kAtoi || routine == kAtol;
     const int base = integer && !text.empty() ? int8_t(text[0]) : 10;
-    text = text.substr(integer && !text.empty(), kMaxText);
+    text = text.substr(integer && !text.empty());
     Layout l;
     const uint32_t t = l.text(text), end = atoi ? 0 : l.put("", 4);
     call(kNames[routine], {t, end, uint32_t(base)});
-    const std::vector<uint8_t> now = l.check();
-    const uint32_t stop = atoi ? t : word_at(now, end);
+    l.check();
+    const uint32_t stop = atoi ? t : session().peek_u32(end);
     if (stop < t || stop - t > std::strlen(text.c_str()))
         fail("end cell outside the text");
     if (routine == kStrtold || routine == kStrtod) {
@@ -208,16 +198,15 @@ void fuzz_number(Routine routine, std::string text)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    if (size == 0)
-        return 0;
     g_input.assign(reinterpret_cast<const char*>(data), size);
     session().reset();
-    const Routine routine = Routine(data[0] % kRoutines);
+    const Routine routine = size ? Routine(data[0] % kRoutines) : kFormat;
+    const std::string rest = size ? g_input.substr(1) : "";
     if (routine == kFormat)
-        fuzz_format(g_input.substr(1));
+        fuzz_format(rest);
     else if (routine == kVsscanf)
-        fuzz_vsscanf(g_input.substr(1));
+        fuzz_vsscanf(rest);
     else
-        fuzz_number(routine, g_input.substr(1));
+        fuzz_number(routine, rest);
     return 0;
 }
