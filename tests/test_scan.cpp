@@ -156,7 +156,7 @@ struct FscanfRow {
     std::vector<FscanfStep> steps;
 };
 
-TEST_F(ScanTest, FscanfTakesOneWordAndItsSeparatorFromADescriptorStream)
+TEST_F(ScanTest, FscanfReadsOneWordAndItsSeparatorOnlyFromADescriptorStream)
 {
     std::string long_word;
     for (int i = 0; i < 300; ++i)
