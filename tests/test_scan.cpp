@@ -116,11 +116,11 @@ TEST_F(ScanTest, SscanfAndVsscanfStoreExactlyTheConvertedValues)
         // The escape and literals.
         {"100%", "%d%%", 1, {word(100)}}, {"%5", "%%%d", 1, {word(5)}}, {"  %5", "%%%d", 0, {none}},
         {"  %5", " %%%d", 1, {word(5)}}, {"%", "%*%%d", 0, {none}}, {"a\rb", "a\r%c", 1, {byte('b')}},
-        {"\v5", "\v%d", 1, {word(5)}}, {"5", "\v%d", 0, {none}}, {"\f\f5", "\f%d", 0, {none}},
-        {"ab", "ab%d", 0, {none}}, {"a", "ab%d", 0, {none}}, {"x5", "y%d", 0, {none}},
+        {"\x01\x35", "\x01%d", 1, {word(5)}}, {"\v5", "\v%d", 1, {word(5)}}, {"5", "\v%d", 0, {none}},
+        {"\f\f5", "\f%d", 0, {none}}, {"ab", "ab%d", 0, {none}}, {"a", "ab%d", 0, {none}}, {"x5", "y%d", 0, {none}},
         // Suppression takes no argument.
         {"9", "%*d%d", 0, {none}}, {"7 8", "%d%*d", 1, {word(7)}}, {"7 8 9", "%*d%d%*d", 1, {word(8)}},
-        {"1 2 3", "%d%*5d%d", 2, {word(1), word(3)}}, {"5 abc", "%*u%*s", 0, {}},
+        {"1 2 3", "%d%*5d%d", 2, {word(1), word(3)}}, {"5 abc", "%*u%s", 1, {text("abc")}},
         // The empty input and the empty format.
         {"", "%d", 0, {none}}, {"", "%s", 0, {none}}, {"", "%u", 0, {none}}, {"", "%%", 0, {}}, {"", " ", 0, {}},
         {"abc", "", 0, {none}}};
