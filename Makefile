@@ -2,7 +2,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: all setup configure build run test bench clean
+.PHONY: all setup configure build run install test bench clean
 
 all: build
 
@@ -15,25 +15,20 @@ configure: setup
 build: configure
 	@cmake --build $(BUILD) -j $(JOBS)
 
-# paneprobe under vekos-run: in a window when there is a display, else in this
-# terminal when there is one (both in real time, q or Escape quits), else
-# headless for 404 frames (the rectangle there and back) recorded as a GIF.
+# paneprobe under vekos-run (scripts/run.sh chooses a window, this terminal
+# or a headless recording).  Only what it runs is built: vekos-run, paneprobe
+# and the SDK; `make test` builds the rest.
 HEADLESS_FRAMES ?= 404
-run: build
-	@run="$(BUILD)/bin/vekos-run"; prog="$(BUILD)/bin/paneprobe"; \
-	if [ -n "$${DISPLAY}$${WAYLAND_DISPLAY}" ]; then \
-	    echo "make run: paneprobe in a window; q or Escape quits"; \
-	    "$$run" --display window "$$prog"; status=$$?; \
-	elif [ -t 0 ] && [ -t 1 ]; then \
-	    "$$run" --display terminal "$$prog"; status=$$?; \
-	else \
-	    gif="$(abspath $(BUILD))/paneprobe.gif"; \
-	    echo "make run: no display and no terminal: paneprobe headless for $(HEADLESS_FRAMES) frames"; \
-	    "$$run" --display none --fast --timeout 60 --frames $(HEADLESS_FRAMES) --record "$$gif" "$$prog"; \
-	    status=$$?; \
-	    [ $$status -eq 0 ] && echo "make run: the frames are in $$gif"; \
-	fi; \
-	echo "paneprobe exited with status $$status"; exit $$status
+run: configure
+	@cmake --build $(BUILD) -j $(JOBS) --target vekos-run paneprobe vekos_sdk
+	@sh scripts/run.sh $(BUILD) $(HEADLESS_FRAMES)
+
+# vekos-run, the SDK and the manual below PREFIX: bin/, include/vekos/,
+# lib/vekos/, share/doc/vekos/.  DESTDIR=DIR stages the install under DIR.
+PREFIX ?= /usr/local
+install: configure
+	@cmake --build $(BUILD) -j $(JOBS) --target vekos-run vekos_sdk
+	@cmake --install $(BUILD) --prefix $(PREFIX)
 
 test: build
 	@ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)

@@ -29,8 +29,11 @@ set(VEKOS_GUEST_FLAGS
 # that aligns functions, loops and jump targets.
 set(VEKOS_GUEST_SPEED_FLAGS
     -O2 -falign-functions=1 -falign-jumps=1 -falign-loops=1 -falign-labels=1)
+# C++ without exceptions, RTTI or locks around function-local statics; new
+# answers what the heap gives, 4-byte aligned, so types aligned more strictly
+# take the aligned forms of new (the SDK's C++ support defines them all).
 set(VEKOS_GUEST_CXX_FLAGS -std=c++20 -fno-exceptions -fno-rtti -fno-threadsafe-statics
-    -fno-use-cxa-atexit)
+    -fno-use-cxa-atexit -faligned-new=4)
 set(VEKOS_GUEST_LINK_FLAGS
     -m32 -nostdlib -static -no-pie
     -Wl,--build-id=none -Wl,-z,noexecstack -Wl,-z,norelro -Wl,-z,noseparate-code

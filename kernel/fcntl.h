@@ -1,4 +1,4 @@
-/* Opening files. */
+/* Opening files (docs/kernel.md). */
 #ifndef VEKOS_FCNTL_H
 #define VEKOS_FCNTL_H
 

@@ -1,4 +1,5 @@
-/* The kernel's window service: windows, frame drawing and events. */
+/* The kernel's window service: windows, frame drawing and events
+ * (docs/kernel.md). */
 #ifndef VEKOS_GUI_H
 #define VEKOS_GUI_H
 

@@ -1,4 +1,5 @@
-/* General kernel services: descriptors, files, processes, pipes, time. */
+/* General kernel services: descriptors, files, processes, pipes, time.
+ * Failures answer the kernel's negative error number: docs/kernel.md. */
 #ifndef VEKOS_UNISTD_H
 #define VEKOS_UNISTD_H
 

@@ -1,4 +1,4 @@
-/* The error cell and the messages for error numbers. */
+/* The error cell and the messages for error numbers (docs/stdlib.md). */
 #ifndef VEKOS_ERRNO_H
 #define VEKOS_ERRNO_H
 

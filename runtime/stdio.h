@@ -1,4 +1,6 @@
-/* Streams: unbuffered console output, whole-file writes, memory streams. */
+/* Streams: unbuffered console output, whole-file writes, memory streams.
+ * How they differ from standard C: docs/stdio.md, and for formatting
+ * docs/printf.md and docs/scanf.md. */
 #ifndef VEKOS_STDIO_H
 #define VEKOS_STDIO_H
 

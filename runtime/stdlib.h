@@ -1,4 +1,5 @@
-/* Heap, random numbers, process end, and text-to-number conversion. */
+/* Heap, random numbers, process end, and text-to-number conversion.
+ * How they differ from standard C: docs/stdlib.md. */
 #ifndef VEKOS_STDLIB_H
 #define VEKOS_STDLIB_H
 

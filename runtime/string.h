@@ -1,4 +1,5 @@
-/* Byte strings and memory. Bytes compare as unsigned values. */
+/* Byte strings and memory. Bytes compare as unsigned values.
+ * How they differ from standard C: docs/strings.md. */
 #ifndef VEKOS_STRING_H
 #define VEKOS_STRING_H
 

@@ -7,7 +7,10 @@
 
 #include <unicorn/unicorn.h>
 
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <stdexcept>
 
 namespace vekos::test {
@@ -19,6 +22,24 @@ constexpr uint64_t kDefaultInstructionLimit = 200'000'000;
 } // namespace
 
 std::filesystem::path build_dir() { return VEKOS_BUILD_DIR; }
+
+TempDir::TempDir()
+{
+    std::string templ = (std::filesystem::temp_directory_path() / "vekos-test-XXXXXX").string();
+    if (!mkdtemp(templ.data()))
+        throw std::runtime_error("cannot create a scratch directory in " + std::filesystem::temp_directory_path().string());
+    path_ = templ;
+    remover_ = std::shared_ptr<void>(nullptr, [path = path_](void*) {
+        std::error_code ignored;
+        std::filesystem::remove_all(path, ignored);
+    });
+}
+
+std::string slurp(const std::filesystem::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
 
 GuestMachine& GuestMachine::shared()
 {

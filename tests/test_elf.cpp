@@ -77,32 +77,6 @@ File read_file(const fs::path& path)
     return {{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()}};
 }
 
-std::string hex(uint64_t v)
-{
-    char b[32];
-    std::snprintf(b, sizeof b, "0x%llx", static_cast<unsigned long long>(v));
-    return b;
-}
-
-using Problem = std::function<std::string(const File&)>;
-Problem says(std::string text)
-{
-    return [text](const File&) { return text; };
-}
-std::string outside(const File& f, const std::string& range)
-{
-    return "segment " + std::to_string(f.rodata()) + " at " + range
-        + " lies outside the program's address space (0x1000-0xbff00000)";
-}
-std::string overlaps(const File& f)
-{
-    return "segment " + std::to_string(f.rodata()) + " at " + hex(f.ph(f.rodata()).p_vaddr)
-        + " overlaps the segment at " + hex(f.ph(f.code()).p_vaddr);
-}
-std::string bad_entry(const File& f)
-{
-    return "entry point " + hex(f.header().e_entry) + " is not inside an executable segment";
-}
 void set_type(File& f, uint16_t type)
 {
     f.header([type](Elf32_Ehdr& h) { h.e_type = type; });
@@ -115,68 +89,62 @@ void set_entry(File& f, uint32_t entry)
 {
     f.header([entry](Elf32_Ehdr& h) { h.e_entry = entry; });
 }
+void move_rodata(File& f, uint32_t vaddr)
+{
+    f.rodata([vaddr](Elf32_Phdr& p) { p.p_vaddr = vaddr; });
+}
+
+// The message: the file's name, then the cause, with the numbers that locate it.
+void expect_refused(const std::vector<uint8_t>& bytes, const std::string& cause)
+{
+    try {
+        ElfImage::parse(bytes, kName);
+        ADD_FAILURE() << "accepted";
+    } catch (const LoadError& e) {
+        EXPECT_EQ(e.status(), exit_status::cannot_load);
+        const std::string said = e.what();
+        EXPECT_TRUE(said.starts_with(kName + ": ") && said.find(cause) != std::string::npos) << said;
+        EXPECT_EQ(said.find('\n'), std::string::npos) << said;
+    }
+}
 
 TEST(ElfTest, MalformedImagesAreRefusedWithTheFileAndTheProblemNamed)
 {
-    const std::string cut = "truncated file: ";
     const struct {
         const char* label;
         std::function<void(File&)> mutate;
-        Problem problem; // the exact text, built from the mutated file
+        std::string cause;
     } rows[] = {
-        {"not an ELF", [](File& f) { f.bytes[1] = 'X'; }, says("not an ELF file")},
-        {"text file",
-            [](File& f) {
-                f.bytes.assign({'h', 'e', 'l', 'l', 'o', '\n'});
-            },
-            says("not an ELF file")},
-        {"64-bit", [](File& f) { f.bytes[EI_CLASS] = ELFCLASS64; }, says("not a 32-bit ELF file (it is 64-bit)")},
-        {"big-endian", [](File& f) { f.bytes[EI_DATA] = ELFDATA2MSB; }, says("not a little-endian ELF file")},
+        {"not an ELF", [](File& f) { f.bytes[1] = 'X'; }, "not an ELF file"},
+        {"text file", [](File& f) { f.bytes.assign({'h', 'i', '\n'}); }, "not an ELF file"},
+        {"64-bit", [](File& f) { f.bytes[EI_CLASS] = ELFCLASS64; }, "not a 32-bit ELF file (it is 64-bit)"},
+        {"big-endian", [](File& f) { f.bytes[EI_DATA] = ELFDATA2MSB; }, "not a little-endian ELF file"},
         {"x86-64", [](File& f) { f.header([](Elf32_Ehdr& h) { h.e_machine = EM_X86_64; }); },
-            says("not an i386 program (ELF machine 62)")},
-        {"ET_DYN", [](File& f) { set_type(f, ET_DYN); },
-            says("not an executable (a shared object or position-independent program)")},
-        {"ET_REL", [](File& f) { set_type(f, ET_REL); }, says("not an executable (a relocatable object file)")},
+            "not an i386 program (ELF machine 62)"},
+        {"ET_DYN", [](File& f) { set_type(f, ET_DYN); }, "a shared object or position-independent program"},
+        {"ET_REL", [](File& f) { set_type(f, ET_REL); }, "not an executable (a relocatable object file)"},
         {"no program headers", [](File& f) { f.header([](Elf32_Ehdr& h) { h.e_phnum = 0; }); },
-            says("not an executable: it has no program headers")},
+            "it has no program headers"},
         {"odd program header size", [](File& f) { f.header([](Elf32_Ehdr& h) { h.e_phentsize = 56; }); },
-            says("malformed program header size 56")},
-        {"PT_INTERP", [](File& f) { set_last_ph(f, PT_INTERP); },
-            says("not a static executable: it names an interpreter (dynamically linked)")},
-        {"PT_DYNAMIC", [](File& f) { set_last_ph(f, PT_DYNAMIC); },
-            says("not a static executable: it has a dynamic section")},
-        {"cut in identification", [](File& f) { f.bytes.resize(10); },
-            says(cut + "the ELF identification is incomplete")},
-        {"cut in header", [](File& f) { f.bytes.resize(sizeof(Elf32_Ehdr) - 1); },
-            says(cut + "the ELF header is incomplete")},
+            "malformed program header size 56"},
+        {"PT_INTERP", [](File& f) { set_last_ph(f, PT_INTERP); }, "names an interpreter (dynamically linked)"},
+        {"PT_DYNAMIC", [](File& f) { set_last_ph(f, PT_DYNAMIC); }, "not a static executable: it has a dynamic"},
+        {"cut in identification", [](File& f) { f.bytes.resize(10); }, "truncated file: the ELF identification"},
+        {"cut in header", [](File& f) { f.bytes.resize(sizeof(Elf32_Ehdr) - 1); }, "truncated file: the ELF header"},
         {"cut in first program header", [](File& f) { f.bytes.resize(f.ph_offset(0) + sizeof(Elf32_Phdr) - 1); },
-            [cut](const File& f) {
-                return cut + "a program header at offset " + std::to_string(f.ph_offset(0))
-                    + " runs past the end of the file (" + std::to_string(f.bytes.size()) + " bytes)";
-            }},
+            "truncated file: a program header at offset 52 runs past the end of the file (83 bytes)"},
         {"program headers past the end", [](File& f) { f.header([](Elf32_Ehdr& h) { h.e_phoff = 0xFFFFFFF0; }); },
-            [cut](const File& f) {
-                return cut + "a program header at offset 4294967280 runs past the end of the file ("
-                    + std::to_string(f.bytes.size()) + " bytes)";
-            }},
+            "a program header at offset 4294967280 runs past the end"},
         {"cut in code bytes", [](File& f) { f.bytes.resize(f.ph(f.code()).p_offset + f.ph(f.code()).p_filesz - 1); },
-            [cut](const File& f) {
-                return cut + "segment " + std::to_string(f.code()) + " needs bytes up to offset "
-                    + std::to_string(f.bytes.size() + 1) + " but the file has " + std::to_string(f.bytes.size());
-            }},
+            "needs bytes up to offset"},
         {"file bytes beyond memory bytes", [](File& f) { f.rodata([](Elf32_Phdr& p) { p.p_memsz = p.p_filesz - 1; }); },
-            [](const File& f) {
-                const Elf32_Phdr p = f.ph(f.rodata());
-                return "segment " + std::to_string(f.rodata()) + " has more file bytes (" + std::to_string(p.p_filesz)
-                    + ") than memory bytes (" + std::to_string(p.p_memsz) + ")";
-            }},
-        {"segment at 0", [](File& f) { f.rodata([](Elf32_Phdr& p) { p.p_vaddr = 0; }); },
-            [](const File& f) { return outside(f, "0x0-" + hex(f.ph(f.rodata()).p_memsz)); }},
-        {"segment one byte low", [](File& f) { f.rodata([](Elf32_Phdr& p) { p.p_vaddr = kLowestLoadAddress - 1; }); },
-            [](const File& f) { return outside(f, "0xfff-" + hex(0xfffu + f.ph(f.rodata()).p_memsz)); }},
+            "has more file bytes ("},
+        {"segment at 0", [](File& f) { move_rodata(f, 0); }, " at 0x0-0x"},
+        {"segment one byte low", [](File& f) { move_rodata(f, kLowestLoadAddress - 1); },
+            "at 0xfff-0x"},
         {"segment one byte into the stack",
-            [](File& f) { f.rodata([](Elf32_Phdr& p) { p.p_vaddr = kStackBase - p.p_memsz + 1; }); },
-            [](const File& f) { return outside(f, hex(f.ph(f.rodata()).p_vaddr) + "-0xbff00001"); }},
+            [](File& f) { move_rodata(f, kStackBase - f.ph(f.rodata()).p_memsz + 1); },
+            "-0xbff00001 lies outside the program's address space (0x1000-0xbff00000)"},
         {"segment wrapping past 4 GiB",
             [](File& f) {
                 f.rodata([](Elf32_Phdr& p) {
@@ -184,36 +152,30 @@ TEST(ElfTest, MalformedImagesAreRefusedWithTheFileAndTheProblemNamed)
                     p.p_memsz = 0x2000;
                 });
             },
-            [](const File& f) { return outside(f, "0xfffff000-0x100001000"); }},
-        {"overlapping segments",
-            [](File& f) { f.rodata([code = f.ph(f.code()).p_vaddr](Elf32_Phdr& p) { p.p_vaddr = code + 0x10; }); },
-            overlaps},
+            " at 0xfffff000-0x100001000 lies outside"},
+        {"overlapping segments", [](File& f) { move_rodata(f, f.ph(f.code()).p_vaddr + 0x10); },
+            "overlaps the segment at 0x"},
         {"segment ending one byte into the next",
-            [](File& f) {
-                f.rodata([code = f.ph(f.code()).p_vaddr](Elf32_Phdr& p) { p.p_vaddr = code - p.p_memsz + 1; });
-            },
-            overlaps},
+            [](File& f) { move_rodata(f, f.ph(f.code()).p_vaddr - f.ph(f.rodata()).p_memsz + 1); },
+            "overlaps the segment at 0x"},
         {"no loadable segment",
             [](File& f) {
                 for (unsigned i = 0; i < f.header().e_phnum; ++i)
                     f.ph(i, [](Elf32_Phdr& p) { p.p_type = PT_NOTE; });
             },
-            says("not an executable: it has no loadable segment")},
-        {"entry in read-only data", [](File& f) { set_entry(f, f.ph(f.rodata()).p_vaddr); }, bad_entry},
+            "it has no loadable segment"},
+        {"entry in read-only data", [](File& f) { set_entry(f, f.ph(f.rodata()).p_vaddr); },
+            "is not inside an executable segment"},
         {"entry one past the code", [](File& f) { set_entry(f, f.ph(f.code()).p_vaddr + f.ph(f.code()).p_memsz); },
-            bad_entry},
-        {"code not executable", [](File& f) { f.ph(f.code(), [](Elf32_Phdr& p) { p.p_flags = PF_R; }); }, bad_entry},
+            "is not inside an executable segment"},
+        {"code not executable", [](File& f) { f.ph(f.code(), [](Elf32_Phdr& p) { p.p_flags = PF_R; }); },
+            "is not inside an executable segment"},
     };
     for (const auto& row : rows) {
+        SCOPED_TRACE(row.label);
         File f = read_file(VEKOS_TEST_IMAGE);
         row.mutate(f);
-        try {
-            ElfImage::parse(f.bytes, kName);
-            ADD_FAILURE() << row.label << ": accepted";
-        } catch (const LoadError& e) {
-            EXPECT_EQ(e.status(), exit_status::cannot_load) << row.label;
-            EXPECT_EQ(std::string(e.what()), kName + ": " + row.problem(f)) << row.label;
-        }
+        expect_refused(f.bytes, row.cause);
     }
 }
 
@@ -256,17 +218,8 @@ std::vector<uint8_t> many_segments(unsigned count, uint32_t memsz)
 // every segment is held once.
 TEST(ElfTest, SegmentCountAndSizeAreBoundedBeforeMapping)
 {
-    for (const auto& [count, memsz, problem] :
-        std::vector<std::tuple<unsigned, uint32_t, std::string>>{{17, 0x1000, "more than 16 loadable segments"},
-            {3, 400u << 20, "its segments take more than 1024 MiB of memory"}}) {
-        try {
-            ElfImage::parse(many_segments(count, memsz), kName);
-            ADD_FAILURE() << problem << ": accepted";
-        } catch (const LoadError& e) {
-            EXPECT_EQ(std::string(e.what()), kName + ": " + problem);
-            EXPECT_EQ(e.status(), exit_status::cannot_load);
-        }
-    }
+    expect_refused(many_segments(17, 0x1000), "more than 16 loadable segments");
+    expect_refused(many_segments(3, 400u << 20), "its segments take more than 1024 MiB of memory");
     // Code is never writable: a page both writable and executable is refused when mapped.
     std::vector<uint8_t> writable_code = many_segments(1, 0x1000);
     writable_code[sizeof(Elf32_Ehdr) + 2 + offsetof(Elf32_Phdr, p_flags)] = PF_R | PF_W | PF_X;
@@ -322,44 +275,6 @@ TEST(ElfTest, BoundariesThatAreStillValid)
         } catch (const LoadError& e) {
             ADD_FAILURE() << label << ": " << e.what();
         }
-    }
-}
-
-// Both real images: static, entered at the start of .text, segments holding the file's bytes.
-TEST(ElfTest, RealImagesLoadWhole)
-{
-    for (const fs::path& path : {fs::path(VEKOS_TEST_IMAGE), build_dir() / "bin/argsdemo"}) {
-        File f = read_file(path);
-        Elf32_Ehdr h = f.header();
-        ASSERT_EQ(h.e_shentsize, sizeof(Elf32_Shdr)) << path;
-        ASSERT_LT(h.e_shstrndx, h.e_shnum) << path;
-        std::optional<uint32_t> text;
-        for (unsigned i = 0; i < h.e_shnum; ++i)
-            if (std::string(
-                    reinterpret_cast<const char*>(f.bytes.data() + f.sh(h.e_shstrndx).sh_offset + f.sh(i).sh_name))
-                == ".text")
-                text = f.sh(i).sh_addr;
-        ASSERT_TRUE(text.has_value()) << path;
-        ElfImage image = ElfImage::load(path);
-        EXPECT_EQ(image.entry(), *text) << path;
-        EXPECT_EQ(h.e_entry, *text) << path;
-        EXPECT_EQ(image.symbol("_start")->value, *text) << path;
-        auto seg = image.segments().begin();
-        for (unsigned i = 0; i < h.e_phnum; ++i) {
-            const Elf32_Phdr p = f.ph(i);
-            EXPECT_NE(p.p_type, uint32_t(PT_INTERP)) << path;
-            EXPECT_NE(p.p_type, uint32_t(PT_DYNAMIC)) << path;
-            if (p.p_type != PT_LOAD || !p.p_memsz)
-                continue;
-            ASSERT_NE(seg, image.segments().end()) << path;
-            EXPECT_EQ(std::tie(seg->vaddr, seg->memsz, seg->flags), std::tie(p.p_vaddr, p.p_memsz, p.p_flags)) << path;
-            auto from = f.bytes.begin() + p.p_offset;
-            EXPECT_EQ(std::vector<uint8_t>(seg->bytes.begin(), seg->bytes.end()),
-                std::vector<uint8_t>(from, from + p.p_filesz))
-                << path;
-            ++seg;
-        }
-        EXPECT_EQ(seg, image.segments().end()) << path;
     }
 }
 

@@ -10,29 +10,6 @@
 
 namespace vekos::test {
 
-TempDir::TempDir()
-{
-    std::string templ = (std::filesystem::temp_directory_path() / "vekos-window-files-XXXXXX").string();
-    if (!mkdtemp(templ.data()))
-        throw std::runtime_error("cannot create a scratch directory");
-    path_ = templ;
-}
-
-TempDir::~TempDir()
-{
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-}
-
-Framebuffer paneprobe_frame(int rect_x)
-{
-    Framebuffer f(640, 480);
-    f.clear(0x1E1E1E);
-    f.fill_rect(rect_x, 90, 140, 90, 0xFFB482);
-    f.draw_text(10, 10, 0xDEDEDE, "Legacy window test command", console_font());
-    return f;
-}
-
 void GifCloser::operator()(GifFileType* gif) const
 {
     int error = 0;

@@ -1,6 +1,5 @@
-// Files the window tests make and read back: a scratch directory, GIFs
-// decoded and composed frame by frame, PNGs decoded, and paneprobe's frame
-// as it must look.
+// GIFs decoded and composed frame by frame, and PNGs decoded, for the tests
+// of the recordings.
 #pragma once
 
 #include "window/framebuffer.h"
@@ -14,21 +13,6 @@
 #include <vector>
 
 namespace vekos::test {
-
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    std::string operator/(const std::string& name) const { return (path_ / name).string(); }
-
-private:
-    std::filesystem::path path_;
-};
-
-// paneprobe's frame with the rectangle at x: background, rectangle, caption.
-Framebuffer paneprobe_frame(int rect_x);
 
 struct GifCloser {
     void operator()(GifFileType* gif) const;

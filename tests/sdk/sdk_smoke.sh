@@ -1,14 +1,8 @@
 #!/bin/sh
 # Builds programs with the SDK as a user would and runs them under vekos-run.
 #   sdk_smoke.sh BUILD_DIR
-set -eu
-build=$(cd "$1" && pwd)
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-here=$(cd "$(dirname "$0")" && pwd)
-fail() { echo "FAIL: $*" >&2; exit 1; }
+. "$(dirname "$0")/common.sh"
 
-cd "$work"
 "$build/sdk/bin/vekos-cc" "$here/hello.c" -o hello || fail "vekos-cc hello.c"
 "$build/sdk/bin/vekos-cc" "$here/hello.cpp" -o hellocpp || fail "vekos-cc hello.cpp"
 
@@ -18,11 +12,7 @@ readelf -h hello | grep -q 'EXEC' || fail "hello is not an executable"
 readelf -l hello | grep -qE 'INTERP|DYNAMIC' && fail "hello has an interpreter or dynamic section"
 
 mkdir root
-set +e
-out=$("$build/bin/vekos-run" --root root ./hello a "b c")
-status=$?
-set -e
-[ "$status" -eq 3 ] || fail "hello exited with $status, expected 3"
+expect 3 "$build/bin/vekos-run" --root root ./hello a "b c"
 [ "$out" = "hello from C
 a
 b c" ] || fail "hello printed: $out"
@@ -34,21 +24,13 @@ out=$("$build/bin/vekos-run" ./hellocpp) || fail "hellocpp failed"
 # Objects, then a link, as a build system would do it.
 "$build/sdk/bin/vekos-cc" -c "$here/hello.c" -o hello.o || fail "vekos-cc -c"
 "$build/sdk/bin/vekos-cc" hello.o -o linked || fail "vekos-cc link of an object"
-set +e
-"$build/bin/vekos-run" --root root ./linked >/dev/null
-status=$?
-set -e
-[ "$status" -eq 3 ] || fail "linked program exited with $status"
+expect 3 "$build/bin/vekos-run" --root root ./linked
 
 # Only what a program can reach is linked: without an opener of memory or
 # whole-file streams, records of those kinds filled by hand are refused.
 "$build/sdk/bin/vekos-cc" "$here/handmade_stream.c" -o handmade || fail "vekos-cc handmade_stream.c"
 nm handmade | grep -qwE 'realloc|memcpy|writefile' && fail "handmade links the buffered streams' code"
-set +e
-"$build/bin/vekos-run" ./handmade
-status=$?
-set -e
-[ "$status" -eq 3 ] || fail "handmade exited with $status, expected 3 refusals"
+expect 3 "$build/bin/vekos-run" ./handmade # 3 refusals
 
 # A compile error is reported, not hidden.
 printf 'int main(void) { return nope; }\n' > broken.c
