@@ -1,14 +1,13 @@
-// The host's model of the guest's strtold: the same x87 operations in the
-// same order, computed in the host's long double (on x86-64 that is the x87
-// extended format, run by the real unit at its default 64-bit precision).
-//
-// It is built differently from the guest code on purpose: the text is first
-// cut into its parts (sign, digits, fraction digits, exponent), and only then
-// are the operations played, so a slip in either one shows as a mismatch.
+// The host's model of the guest's strtold: the text is first cut into its
+// parts (sign, digits, fraction digits, exponent), and only then are the same
+// x87 operations played in the same order, in the host's long double (on
+// x86-64 the x87 extended format at its default 64-bit precision).  Built
+// differently from the guest code on purpose, so a slip in either shows.
 #pragma once
 
 #include <algorithm>
-#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -18,131 +17,69 @@ namespace vekos::test {
 
 struct ReferenceConversion {
     long double value = 0;
-    size_t end = 0; // offset of the end position in the text
+    size_t end = 0; // offset of the end position; 0 when nothing converts
 };
-
-// The parts of a number as the scanner cuts them.
-struct NumberParts {
-    bool converts = false;
-    bool negative = false;
-    bool hexadecimal = false;
-    std::vector<int> digits;    // integer digits, then at most 1024 fraction digits
-    size_t fraction_digits = 0; // of those, how many are fraction digits
-    int exponent = 0;           // saturated at +-4096
-    size_t end = 0;
-};
-
-inline int reference_digit(unsigned char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
 
 // The text ends at its first zero byte or at the end of the view.
-inline NumberParts cut_number(std::string_view text)
+inline ReferenceConversion reference_strtold(std::string_view text)
 {
-    auto at = [&](size_t i) -> unsigned char { return i < text.size() ? static_cast<unsigned char>(text[i]) : 0; };
-    auto decimal = [&](size_t i) { return at(i) >= '0' && at(i) <= '9'; };
-    NumberParts n;
+    auto at = [&](size_t i) -> int { return i < text.size() ? static_cast<unsigned char>(text[i]) : 0; };
+    static const char alphabet[] = "0123456789abcdef0123456789ABCDEF";
+    auto digit = [&](size_t i, int base) { // its value below the base, else -1
+        const char* p = at(i) ? std::strchr(alphabet, at(i)) : nullptr;
+        return p && (p - alphabet) % 16 < base ? int(p - alphabet) % 16 : -1;
+    };
     size_t i = 0;
     while (at(i) == ' ' || (at(i) >= 9 && at(i) <= 13))
         ++i;
-    if (at(i) == '-' || at(i) == '+')
-        n.negative = at(i++) == '-';
-    bool hex = at(i) == '0' && (at(i + 1) == 'x' || at(i + 1) == 'X');
-    if (!hex && !decimal(i) && !(at(i) == '.' && decimal(i + 1)))
-        return n;
-    n.hexadecimal = hex;
-    if (hex)
-        i += 2;
+    const bool negative = at(i) == '-';
+    i += at(i) == '-' || at(i) == '+';
+    const bool hex = at(i) == '0' && (at(i + 1) == 'x' || at(i + 1) == 'X');
     const int base = hex ? 16 : 10;
-    auto is_digit = [&](size_t k) {
-        int d = reference_digit(at(k));
-        return d >= 0 && d < base;
-    };
-    size_t any = 0;
-    for (; is_digit(i); ++i, ++any)
-        n.digits.push_back(reference_digit(at(i)));
-    if (at(i) == '.') {
-        ++i;
-        for (; is_digit(i); ++i, ++any)
-            if (n.fraction_digits < 1024) {
-                n.digits.push_back(reference_digit(at(i)));
-                ++n.fraction_digits;
+    if (!hex && digit(i, 10) < 0 && !(at(i) == '.' && digit(i + 1, 10) >= 0))
+        return {};
+    i += hex ? 2 : 0;
+    std::vector<int> digits; // integer digits, then at most 1024 fraction digits
+    size_t fraction = 0, read = 0;
+    for (; digit(i, base) >= 0; ++i, ++read)
+        digits.push_back(digit(i, base));
+    if (at(i) == '.')
+        for (++i; digit(i, base) >= 0; ++i, ++read)
+            if (fraction < 1024) {
+                digits.push_back(digit(i, base));
+                ++fraction;
             }
+    if (read == 0)
+        return {}; // "0x", "0x.": nothing converts
+    int exponent = 0;
+    const size_t k0 = i + 1 + (at(i + 1) == '-' || at(i + 1) == '+'); // an exponent needs a digit
+    if ((at(i) == (hex ? 'p' : 'e') || at(i) == (hex ? 'P' : 'E')) && digit(k0, 10) >= 0) {
+        for (i = k0; digit(i, 10) >= 0; ++i)
+            exponent = std::min(exponent * 10 + digit(i, 10), 4096);
+        exponent = at(k0 - 1) == '-' ? -exponent : exponent;
     }
-    if (any == 0)
-        return n; // "0x", "0x.": nothing converts
-    const char lower = hex ? 'p' : 'e', upper = hex ? 'P' : 'E';
-    if (at(i) == lower || at(i) == upper) {
-        size_t k = i + 1;
-        bool minus = false;
-        if (at(k) == '+' || at(k) == '-')
-            minus = at(k++) == '-';
-        if (decimal(k)) {
-            long magnitude = 0;
-            for (; decimal(k); ++k)
-                magnitude = std::min(magnitude * 10 + (at(k) - '0'), 4096L);
-            n.exponent = int(minus ? -magnitude : magnitude);
-            i = k;
-        }
-    }
-    n.converts = true;
-    n.end = i;
-    return n;
-}
-
-// Plays the operations of the parts on the x87 unit.
-inline long double play_number(const NumberParts& n)
-{
-    if (!n.converts)
-        return 0.0L;
+    // The operations, one at a time in the extended format.
     volatile long double a = 0.0L;
-    volatile long double base = n.hexadecimal ? 16.0L : 10.0L;
-    volatile long double ten = 10.0L, sixteenth = 0.0625L, half = 0.5L;
-    for (int d : n.digits) {
-        a = a * base;
-        volatile long double digit = d;
-        a = a + digit;
+    for (int d : digits) {
+        a = a * (hex ? 16.0L : 10.0L);
+        a = a + d;
     }
-    for (size_t k = 0; k < n.fraction_digits; ++k)
-        a = n.hexadecimal ? a * sixteenth : a / ten;
-    int steps = std::min(n.exponent < 0 ? -n.exponent : n.exponent, 1024);
-    for (int k = 0; k < steps; ++k) {
-        if (n.hexadecimal)
-            a = n.exponent > 0 ? a + a : a * half;
-        else
-            a = n.exponent > 0 ? a * ten : a / ten;
-    }
-    volatile long double sign = n.negative ? -1.0L : 1.0L;
-    a = a * sign;
-    return a;
+    for (size_t k = 0; k < fraction; ++k)
+        a = hex ? a * 0.0625L : a / 10.0L;
+    for (int k = std::min(std::abs(exponent), 1024); k > 0; --k)
+        a = hex ? (exponent > 0 ? a + a : a * 0.5L) : (exponent > 0 ? a * 10.0L : a / 10.0L);
+    a = a * (negative ? -1.0L : 1.0L);
+    return {a, i};
 }
 
-inline ReferenceConversion reference_strtold(std::string_view text)
-{
-    NumberParts n = cut_number(text);
-    return {play_number(n), n.converts ? n.end : 0};
-}
-
-// The 80 significant bits of an extended value, as bytes.
+// The 80 significant bits of an extended value, as hexadecimal.
 inline std::string x87_bits(long double v)
 {
-    unsigned char raw[10];
-    std::memcpy(raw, &v, 10);
-    static const char* hex = "0123456789abcdef";
-    std::string s;
-    for (int i = 9; i >= 0; --i) {
-        s += hex[raw[i] >> 4];
-        s += hex[raw[i] & 15];
-        if (i == 8)
-            s += ':';
-    }
+    unsigned char b[10];
+    std::memcpy(b, &v, 10);
+    char s[24];
+    std::snprintf(s, sizeof s, "%02x%02x:%02x%02x%02x%02x%02x%02x%02x%02x", b[9], b[8], b[7], b[6], b[5], b[4], b[3],
+        b[2], b[1], b[0]);
     return s;
 }
 

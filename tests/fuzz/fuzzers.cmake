@@ -56,8 +56,7 @@ function(vekos_fuzzer name)
   set_tests_properties(${name} PROPERTIES TIMEOUT 120)
 endfunction()
 
-vekos_fuzzer(fuzz_format -max_len=300 -dict=${VEKOS_FUZZ_DIR}/format.dict)
-vekos_fuzzer(fuzz_convert -max_len=1024 ${VEKOS_FUZZ_DIR}/convert_seeds)
+vekos_fuzzer(fuzz_library -max_len=1024 -dict=${VEKOS_FUZZ_DIR}/library.dict ${VEKOS_FUZZ_DIR}/library_seeds)
 
 # The loader, from real programs: the seeds are paneprobe and the test image.
 set(VEKOS_ELF_SEEDS ${CMAKE_BINARY_DIR}/tests/fuzz_elf_seeds)
