@@ -371,8 +371,8 @@ TEST_F(StdioTest, ReadsMakeOneCallAdvanceThePositionAndSetTheEndFlagAtAnEndOrASh
         EXPECT_EQ(size ? run("fread", buf, size, count, f) : run("fgetc", f), answer);
         EXPECT_EQ(record(f), fd_record(fd, pos, eof));
         EXPECT_TRAPS({{kRead, fd, size ? buf : kAny, size ? std::min(size * count, 0x7FFFFFFFu) : 1}});
-        if (size && !*rule) // the bytes read, even those of a partial item
-            EXPECT_EQ(bytes_at(buf, 12), (content + std::string(12, '\xee')).substr(0, 12));
+        const std::string got = size && !*rule ? content : ""; // the bytes read, even those of a partial item
+        EXPECT_EQ(bytes_at(buf, 12), (got + std::string(12, '\xee')).substr(0, 12));
     }
     guest().reset(); // getchar reads the current stdin
     guest().feed_input("a");
@@ -404,8 +404,9 @@ TEST_F(StdioTest, FseekAndRewindMoveWhereTheKernelSaysAndClearTheFlags)
             guest().inject(rule);
         set(f, kEof, 1);
         set(f, kError, 1);
-        const int32_t got = run(fn, f, offset, origin);
-        EXPECT_EQ(fn == "fseek"s ? got : 0, answer);
+        if (const int32_t got = run(fn, f, offset, origin); fn == "fseek"s) {
+            EXPECT_EQ(got, answer); // rewind answers nothing
+        }
         EXPECT_EQ(record(f), fd_record(fd, pos, eof, err));
         EXPECT_EQ(run("ftell", f), int32_t(pos));
         EXPECT_TRAPS({{kLseek, fd, uint32_t(offset), uint32_t(origin)}});
