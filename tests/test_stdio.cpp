@@ -178,13 +178,14 @@ TEST_F(StdioTest, FcloseReleasesOnlyItsOwnStreamsAndAnswersWhatTheKernelSays)
             guest().inject(rule);
         const Record r = record(s);
         const auto kept = cells(m);
-        EXPECT_EQ(run("fclose", s), answer) << rule;
+        SCOPED_TRACE(std::string(rule) + " kind " + std::to_string(kind));
+        EXPECT_EQ(run("fclose", s), answer);
         const Traps want = kind == kFdKind ? Traps{{kClose, r[kFd], kAny, kAny}}
             : kind == kFileKind            ? Traps{{kWritefile, r[kPath], r[kData], 3}}
                                            : Traps{};
-        EXPECT_EQ(traps(want), want) << rule;
+        EXPECT_EQ(traps(want), want);
         EXPECT_EQ(cells(m), kept);
-        EXPECT_EQ(file("out"), kind == kFileKind && !*rule ? "abc" : "<missing>") << rule;
+        EXPECT_EQ(file("out"), kind == kFileKind && !*rule ? "abc" : "<missing>");
     }
     uint32_t s = fopen("/empty", "w"); // never written: an empty file
     EXPECT_EQ(run("fclose", s), 0);
@@ -269,15 +270,19 @@ TEST_F(StdioTest, BuffersStartAt256ThenDoubleKeepANulAfterTheBytesAndPublishThem
              {0u, 0x80000000u, false}, {5u, 0xFFFFFFFAu, false}, {5u, 0xFFFFFF00u, false}, {5u, 0x80000000u, false},
              {300u, 0x7FFFFFFFu, false}, {5u, kArena, false}, {0u, kArena, false}, {0u, 1u, true}, {255u, 1u, true}}) {
         guest().reset();
-        MemStream m = memstream();
-        ASSERT_EQ(put_z(m.stream, first), 0);
+        const MemStream m = memstream();
+        const uint32_t file = fopen("/f", "w");
+        ASSERT_EQ(put_z(m.stream, first) | put_z(file, first), 0);
         if (full)
             exhaust_heap();
-        const Record before = record(m.stream);
-        const auto published = cells(m);
-        EXPECT_EQ(run("file_write_bytes", m.stream, 0x1000, n), kFail) << first << "+" << n;
-        EXPECT_EQ(record(m.stream), before) << first << "+" << n;
-        EXPECT_EQ(cells(m), published) << first << "+" << n;
+        for (uint32_t s : {m.stream, file}) {
+            SCOPED_TRACE(std::to_string(first) + "+" + std::to_string(n) + (s == file ? " file" : " memory"));
+            const Record before = record(s);
+            const auto published = cells(m);
+            EXPECT_EQ(run("file_write_bytes", s, 0x1000, n), kFail);
+            EXPECT_EQ(record(s), before);
+            EXPECT_EQ(cells(m), published);
+        }
     }
     const uint32_t pair = guest().alloc(8, 0x5A);
     EXPECT_EQ(run("open_memstream", pair, pair + 4), 0) << "no memory for the record";
@@ -307,8 +312,9 @@ TEST_F(StdioTest, ConsoleOutputLoopsUntilEveryByteIsTakenAndPutsAddsTheNewlineIn
         Traps want;
         for (auto [offset, count] : writes)
             want.push_back({kWrite, 1, src + offset, count});
-        EXPECT_EQ(run("file_write_bytes", standard("stdout"), src, n), answer) << rules[0];
-        EXPECT_EQ(traps(), want) << rules[0];
+        SCOPED_TRACE(::testing::PrintToString(rules));
+        EXPECT_EQ(run("file_write_bytes", standard("stdout"), src, n), answer);
+        EXPECT_EQ(traps(), want);
         EXPECT_EQ(record(standard("stdout")), fd_record(1)) << "no position, no flag";
     }
     guest().reset(); // any descriptor record over 1; fwrite writes the whole product, fputc the low byte
@@ -396,7 +402,8 @@ TEST_F(StdioTest, FseekAndRewindMoveWhereTheKernelSaysAndClearTheFlags)
         {std::tuple{"fseek", 5, 0, "", 0, 5u, 0u, 1u}, {"fseek", -2, 1, "", 0, 3u, 0u, 1u},
             {"fseek", -3, 2, "", 0, 7u, 0u, 1u}, {"fseek", -100, 0, "", kFail, 7u, 1u, 1u},
             {"fseek", 1, 0, "lseek=-22", kFail, 7u, 1u, 1u}, {"fseek", 1, 0, "lseek=9", 0, 9u, 0u, 1u},
-            {"rewind", 0, 0, "lseek=-5", 0, 9u, 0u, 0u}, {"rewind", 0, 0, "", 0, 0u, 0u, 0u}}) {
+            {"rewind", 0, 0, "lseek=-5", 0, 9u, 0u, 0u}, {"fseek", 0, 0, "", 0, 0u, 0u, 1u},
+            {"fseek", 4, 0, "", 0, 4u, 0u, 1u}, {"rewind", 0, 0, "", 0, 0u, 0u, 0u}}) {
         SCOPED_TRACE(std::string(fn) + " " + std::to_string(offset) + " " + rule);
         forget_calls();
         guest().kernel().clear_injections();

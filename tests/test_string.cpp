@@ -175,10 +175,8 @@ TEST_F(StringTest, MemoryRoutinesWriteExactlyTheirRangeAtEveryAlignmentAndOverla
                 }
             }
     EXPECT_EQ(guest().machine().reg(UC_X86_REG_FPSW) & 0x3800, top) << "the x87 stack is left as found";
-    const uint32_t code = guest().symbol("strlen"); // read-only: a store there faults
-    for (auto [fn, src, n] :
-        {std::tuple{"memmove", code, 64u}, {"memmove", kNull, 0u}, {"memcpy", kNull, 0u}, {"memset", 0u, 0u}})
-        EXPECT_EQ(value(fn, {code, src, n}), code) << fn;
+    const uint32_t code = guest().symbol("strlen"); // read-only: a move onto itself must not store
+    EXPECT_EQ(value("memmove", {code, code, 64}), code);
 }
 
 TEST_F(StringTest, DuplicatesAreFreshHeapStrings)
@@ -193,14 +191,14 @@ TEST_F(StringTest, DuplicatesAreFreshHeapStrings)
         {"strndup", "abc", 99, "abc"}, {"strndup", kLastLow, 5, ""}, {"strndup", kNull, 3, std::nullopt}};
     for (const Row& row : rows) {
         const uint32_t s = place(row.s).addr, mark = guest().symbol("g_heap") + guest().global_u32("g_heap_used");
+        guest().machine().memory().poke(mark, Bytes(16, 0xAA)); // no terminator from fresh memory
         const uint32_t copy = value(row.fn, {s, row.n});
         EXPECT_EQ(copy, row.expected ? mark + 4 : 0) << row.fn << " row " << (&row - rows); // taken from the arena
         EXPECT_EQ(row.expected ? guest().read_cstring(copy) : "", row.expected.value_or(""))
             << row.fn << " row " << (&row - rows);
     }
     for (uint32_t size = 1u << 20; size != 0;) // a full heap: null
-        if (value("malloc", {size}) == 0)
-            size /= 2;
+        size = value("malloc", {size}) ? size : size / 2;
     for (auto [fn, p] : {std::pair<const char*, Operand>{"strdup", "hello"}, {"strdup", kLow}, {"strndup", "hello"}})
         EXPECT_EQ(value(fn, {place(p).addr, 2}), 0u) << fn;
 }
