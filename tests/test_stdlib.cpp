@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <climits>
-#include <optional>
 #include <tuple>
 
 namespace vekos::test {

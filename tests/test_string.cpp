@@ -9,8 +9,6 @@
 #include <algorithm>
 #include <cstring>
 #include <optional>
-#include <string>
-#include <vector>
 
 namespace vekos::test {
 namespace {
