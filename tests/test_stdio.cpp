@@ -353,10 +353,10 @@ TEST_F(StdioTest, EachReadOrSeekIsOneKernelCallWhoseAnswerSetsThePositionAndTheF
         const Record want = record(s);
         set(s, kEof, 1);
         set(s, kError, 5);
-        EXPECT_EQ(std::pair(run("feof", s), run("ferror", s)), std::pair(1, 5));
+        EXPECT_EQ(std::pair(run("feof", s), run("ferror", s)), std::pair(1, 5)) << s;
         run("setbuf", s, guest().alloc(64));
         run("rewind", s);
-        EXPECT_EQ(record(s), want);
+        EXPECT_EQ(record(s), want) << s;
     }
     run("rewind", 0);
     EXPECT_TRUE(traps().empty());

@@ -110,8 +110,8 @@ TEST_F(StdlibTest, SeedsZeroAndOneGiveTheKnownSequenceAndEachDrawIsOneStep)
     guest()("srand", 0xDEADBEEFu); // a later srand seeds again
     for (uint32_t i = 0, s = 0xDEADBEEFu; i < 50; ++i) {
         s = s * 1103515245u + 12345u;
-        ASSERT_EQ(call("rand"), (s >> 16) & 0x7FFF);
-        ASSERT_EQ(state(), s);
+        ASSERT_EQ(call("rand"), (s >> 16) & 0x7FFF) << "draw " << i;
+        ASSERT_EQ(state(), s) << "draw " << i;
     }
 }
 
@@ -151,9 +151,9 @@ TEST_F(StdlibTest, ExitAndAbortEndAtOnceAndAtexitRecordsNothing)
         EXPECT_EQ(call("atexit", guest().symbol("test_spin")), 0u); // it would spin if it ran
         guest().machine().set_instruction_limit(100000);
         CallResult r = guest()(fn, arg);
-        EXPECT_TRUE(r.exited()) << fn;
-        EXPECT_EQ(r.exit_status(), status) << fn;
-        EXPECT_EQ(guest().calls().size(), 1u) << fn; // _exit, nothing before it
+        EXPECT_TRUE(r.exited()) << fn << " " << arg;
+        EXPECT_EQ(r.exit_status(), status) << fn << " " << arg;
+        EXPECT_EQ(guest().calls().size(), 1u) << fn << " " << arg; // _exit, nothing before it
     }
 }
 
