@@ -59,10 +59,8 @@ Process::Process(ProcessOptions options) : started(now())
 
 Process::~Process()
 {
-    if (!done) {
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
-    }
+    if (!done)
+        kill(pid_, SIGKILL), waitpid(pid_, nullptr, 0);
     for (int fd : {out_fd_, err_fd_, kept_fd_})
         if (fd >= 0)
             close(fd);
