@@ -8,18 +8,14 @@
 #include <unicorn/unicorn.h>
 
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
 
 namespace vekos::test {
-namespace {
 
 // Generous enough for any library routine; a test that expects a spin lowers it.
-constexpr uint64_t kDefaultInstructionLimit = 200'000'000;
-
-} // namespace
+static constexpr uint64_t kDefaultInstructionLimit = 200'000'000;
 
 std::filesystem::path build_dir() { return VEKOS_BUILD_DIR; }
 
@@ -27,7 +23,8 @@ TempDir::TempDir()
 {
     std::string templ = (std::filesystem::temp_directory_path() / "vekos-test-XXXXXX").string();
     if (!mkdtemp(templ.data()))
-        throw std::runtime_error("cannot create a scratch directory in " + std::filesystem::temp_directory_path().string());
+        throw std::runtime_error(
+            "cannot create a scratch directory in " + std::filesystem::temp_directory_path().string());
     path_ = templ;
     remover_ = std::shared_ptr<void>(nullptr, [path = path_](void*) {
         std::error_code ignored;
@@ -78,10 +75,9 @@ CallResult GuestMachine::call(std::string_view name, std::span<const uint32_t> a
 
 void GuestMachine::preset_registers()
 {
-    const std::pair<int, uint32_t> presets[]
-        = {{UC_X86_REG_EBX, preset.ebx}, {UC_X86_REG_ECX, preset.ecx}, {UC_X86_REG_EDX, preset.edx},
-            {UC_X86_REG_ESI, preset.esi}, {UC_X86_REG_EDI, preset.edi}, {UC_X86_REG_EBP, preset.ebp}};
-    for (const auto& [reg, value] : presets)
+    for (const auto& [reg, value] :
+        {std::pair{UC_X86_REG_EBX, preset.ebx}, {UC_X86_REG_ECX, preset.ecx}, {UC_X86_REG_EDX, preset.edx},
+            {UC_X86_REG_ESI, preset.esi}, {UC_X86_REG_EDI, preset.edi}, {UC_X86_REG_EBP, preset.ebp}})
         machine().set_reg(reg, value);
 }
 

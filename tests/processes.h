@@ -20,7 +20,6 @@ struct ProcessOptions {
     enum class Output { collected, unread_pipe, closed_pipe } output = Output::collected;
     bool terminal = false;    // on a pseudo-terminal of 100 x 30: out() is what it showed
     bool new_session = false; // no controlling terminal
-    int pass_fd = -1;         // kept open in the child under the same number
 };
 
 class Process {
@@ -30,30 +29,28 @@ public:
     Process(const Process&) = delete;
     Process& operator=(const Process&) = delete;
 
-    // Collects output until it ends or `seconds` pass; false on time-out.
-    bool wait(double seconds);
-    // Collects output until `text` shows or `seconds` pass.
-    bool wait_for_output(const std::string& text, double seconds);
-    bool running() const { return !done_; }
+    // Collects output until it ends or `limit` seconds pass; false on time-out.
+    bool wait(double limit);
+    // Collects output until `text` shows or `limit` seconds pass.
+    bool wait_for_output(const std::string& text, double limit);
     void signal(int signal_number);
     void type(std::string_view bytes); // on its terminal
-    termios terminal_mode() const;
+    termios terminal_mode() const
+    {
+        termios t{};
+        return tcgetattr(out_fd_, &t), t;
+    }
 
-    // Its exit status, or 1000 + the signal that killed it (told apart from an exit with 128 + N).
-    int status() const { return status_; }
-    double seconds() const { return seconds_; }
-    const std::string& out() const { return out_; }
-    const std::string& err() const { return err_; }
+    bool done = false;
+    int status = -1; // its exit status, or 1000 + the signal that killed it (apart from an exit with 128 + N)
+    double started, seconds = 0;
+    std::string out, err;
 
 private:
     bool collect(int timeout_ms);
 
     pid_t pid_ = -1;
     int out_fd_ = -1, err_fd_ = -1, kept_fd_ = -1; // kept: an unread pipe, held open
-    bool done_ = false;
-    int status_ = -1;
-    double started_ = 0, seconds_ = 0;
-    std::string out_, err_;
 };
 
 // Runs to the end (killed after `seconds`, and a failure reported).
@@ -63,8 +60,5 @@ struct RunResult {
     double seconds = 0;
 };
 RunResult run(ProcessOptions options, double seconds = 60);
-
-// Whether an executable of this name is on PATH.
-bool on_path(const std::string& name);
 
 } // namespace vekos::test

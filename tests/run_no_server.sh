@@ -3,12 +3,10 @@
 # no terminal: it says so and falls back to the headless recording, with no
 # error from the window system.
 #   run_no_server.sh SOURCE_DIR BUILD_DIR
-set -eu
 source=$(cd "$1" && pwd)
-build=$(cd "$2" && pwd)
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-fail() { echo "FAIL: $*" >&2; exit 1; }
+# The SDK scripts' set-up and checks, for the build folder.
+set -- "$2"
+. "$(dirname "$0")/sdk/common.sh"
 
 # A build folder of its own, so the recording lands in the scratch folder.
 mkdir "$work/bin"
@@ -17,17 +15,11 @@ n=99
 while [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ]; do n=$((n + 1)); done
 
 for display in "DISPLAY=:$n" "WAYLAND_DISPLAY=wayland-$n"; do
-    set +e
-    env -u DISPLAY -u WAYLAND_DISPLAY "$display" timeout 120 sh "$source/scripts/run.sh" "$work" 20 \
-        </dev/null >"$work/out" 2>"$work/err"
-    status=$?
-    set -e
-    [ "$status" -eq 0 ] || fail "$display: status $status: $(cat "$work/out" "$work/err")"
-    [ ! -s "$work/err" ] || fail "$display: errors: $(cat "$work/err")"
-    [ "$(cat "$work/out")" = "make run: no display answers on ${display#*=}; not using it
+    expect 0 env -u DISPLAY -u WAYLAND_DISPLAY "$display" timeout 120 sh "$source/scripts/run.sh" "$work" 20 </dev/null
+    [ "$out" = "make run: no display answers on ${display#*=}; not using it
 make run: no display and no terminal: paneprobe headless for 20 frames
 make run: the frames are in $work/paneprobe.gif
-paneprobe exited with status 0" ] || fail "$display: printed: $(cat "$work/out")"
+paneprobe exited with status 0" ] || fail "$display: printed: $out"
     [ "$(head -c 6 "$work/paneprobe.gif")" = GIF89a ] || fail "$display: no recording"
     rm "$work/paneprobe.gif"
 done

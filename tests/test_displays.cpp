@@ -3,19 +3,13 @@
 // pseudo-terminal, which every way of ending gives back.
 #include "harness.h"
 #include "processes.h"
-#include "window_harness.h"
 #include "window/display_terminal.h"
+#include "window_harness.h"
 
-#include <gtest/gtest.h>
-#include <poll.h>
-#include <unistd.h>
+#include <arpa/inet.h>
 
-#include <chrono>
 #include <csignal>
-#include <optional>
-#include <string>
 #include <thread>
-#include <vector>
 
 namespace vekos::test {
 namespace {
@@ -24,47 +18,14 @@ const std::string kRun = (build_dir() / "bin/vekos-run").string();
 const std::string kPaneprobe = (build_dir() / "bin/paneprobe").string();
 const std::string kWindowGuest = (build_dir() / "tests/window_guest").string();
 
-// An X server on a display number it picks itself (-displayfd).
-class Xvfb {
-public:
-    Xvfb()
-    {
-        int fds[2];
-        if (!on_path("Xvfb") || pipe(fds) != 0)
-            return;
-        server_.emplace(ProcessOptions{{"Xvfb", "-displayfd", std::to_string(fds[1]), "-screen", "0", "1024x768x24",
-                                           "-nolisten", "tcp", "-noreset"},
-            {}, {}, ProcessOptions::Output::collected, false, false, fds[1]});
-        close(fds[1]);
-        std::string number;
-        pollfd p{fds[0], POLLIN, 0};
-        for (int i = 0; i < 150 && number.find('\n') == std::string::npos; ++i) {
-            char buf[32];
-            ssize_t n = poll(&p, 1, 100) > 0 ? read(fds[0], buf, sizeof buf) : 0;
-            if (n > 0)
-                number.append(buf, size_t(n));
-        }
-        close(fds[0]);
-        if (number.find('\n') != std::string::npos)
-            display_ = ':' + number.erase(number.find('\n'));
-    }
-    ~Xvfb()
-    {
-        if (server_) {
-            server_->signal(SIGTERM);
-            server_->wait(5);
-        }
-    }
+// An X server on a display number it picks itself and writes to its standard output (-displayfd 1).
+struct Xvfb {
+    Process server{
+        {{"Xvfb", "-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten", "tcp", "-noreset"}, {}, {}}};
+    std::string display = server.wait_for_output("\n", 15) ? ':' + server.out.substr(0, server.out.find('\n')) : "";
+    ~Xvfb() { server.signal(SIGTERM), server.wait(5); }
     // A program run with DISPLAY set to this server's.
-    ProcessOptions on_display(std::vector<std::string> argv) const
-    {
-        return ProcessOptions{std::move(argv), {{"DISPLAY", display_}}, {}};
-    }
-    const std::string& display() const { return display_; }
-
-private:
-    std::optional<Process> server_;
-    std::string display_;
+    ProcessOptions on_display(std::vector<std::string> argv) const { return {argv, {{"DISPLAY", display}}, {}}; }
 };
 
 // How many pixels of this colour the X screen shows. xwd writes a header, a
@@ -72,9 +33,8 @@ private:
 size_t pixels_of(const Xvfb& x, uint32_t colour)
 {
     const std::string screen = run(x.on_display({"xwd", "-root", "-silent"}), 20).out;
-    auto header = [&](size_t i) {
-        const auto* b = reinterpret_cast<const uint8_t*>(screen.data()) + 4 * i;
-        return screen.size() < 4 * i + 4 ? 0u : uint32_t(b[0]) << 24 | b[1] << 16 | b[2] << 8 | b[3];
+    auto header = [&](size_t i) { // big-endian words
+        return screen.size() < 4 * i + 4 ? 0u : ntohl(*reinterpret_cast<const uint32_t*>(screen.data() + 4 * i));
     };
     const size_t width = header(4), height = header(5), pixel_bytes = header(11) / 8, row_bytes = header(12);
     const size_t first = header(0) + 12 * size_t(header(19));
@@ -89,19 +49,19 @@ size_t pixels_of(const Xvfb& x, uint32_t colour)
 TEST(X11Window, ShowsTheTitleAndTheFrameAndATypedQQuits)
 {
     Xvfb x;
-    ASSERT_FALSE(x.display().empty()) << "Xvfb (Debian package xvfb) did not start";
+    ASSERT_FALSE(x.display.empty()) << "Xvfb (Debian package xvfb) did not start";
     Process vekos(x.on_display({kRun, "--frames", "100000", kPaneprobe})); // --display auto picks the window
     // The frame: 640 x 480 of background less the 140 x 90 rectangle and the caption's pixels.
     bool shown = false;
-    for (int i = 0; i < 200 && !shown && vekos.running(); ++i, vekos.wait(0.1))
+    for (int i = 0; i < 200 && !shown && !vekos.done; ++i, vekos.wait(0.1))
         shown = pixels_of(x, kRectangle) == 140u * 90u && pixels_of(x, kBackground) > 640u * 480u - 140u * 90u - 4000u;
-    ASSERT_TRUE(shown) << vekos.err();
+    ASSERT_TRUE(shown) << vekos.err;
     // The title is the program's; a q typed on the window ends it with 0.
     const RunResult typed = run(
         x.on_display({"xdotool", "search", "--name", "^Legacy Window Test$", "windowfocus", "--sync", "key", "q"}), 20);
     ASSERT_EQ(typed.status, 0) << typed.err;
     ASSERT_TRUE(vekos.wait(10)) << "q did not end the program";
-    EXPECT_EQ(vekos.status(), 0) << vekos.err();
+    EXPECT_EQ(vekos.status, 0) << vekos.err;
 }
 
 const std::string kRectangleCell = "\x1b[38;2;255;180;130m";
@@ -109,9 +69,9 @@ const std::string kRectangleCell = "\x1b[38;2;255;180;130m";
 // The terminal as it was: the leave sequence last, cooked and echoing again.
 void expect_given_back(const Process& p)
 {
-    const size_t leave = p.out().rfind(std::string(kTerminalLeave));
+    const size_t leave = p.out.rfind(std::string(kTerminalLeave));
     ASSERT_NE(leave, std::string::npos) << "the terminal was not given back";
-    EXPECT_EQ(p.out().find("\xe2\x96\x80", leave), std::string::npos) << "drawing after leaving";
+    EXPECT_EQ(p.out.find("\xe2\x96\x80", leave), std::string::npos) << "drawing after leaving";
     const termios t = p.terminal_mode();
     EXPECT_TRUE((t.c_lflag & ICANON) && (t.c_lflag & ECHO) && (t.c_iflag & ICRNL));
 }
@@ -125,16 +85,16 @@ Process on_terminal(std::vector<std::string> args, ProcessOptions::Output output
 TEST(TerminalDisplay, ShowsTheFramesRawUntilQAndIsGivenBack)
 {
     Process p = on_terminal({kPaneprobe});
-    ASSERT_TRUE(p.wait_for_output(kRectangleCell, 20)) << p.out().substr(0, 400);
-    EXPECT_NE(p.out().find("\x1b[?1049h"), std::string::npos); // its own screen
+    ASSERT_TRUE(p.wait_for_output(kRectangleCell, 20)) << p.out.substr(0, 400);
+    EXPECT_NE(p.out.find("\x1b[?1049h"), std::string::npos); // its own screen
     EXPECT_TRUE(p.wait_for_output("\x1b[30;1H\x1b[0m\x1b[2KLegacy Window Test \xe2\x80\x94 q/esc quits", 5));
     EXPECT_FALSE(p.terminal_mode().c_lflag & (ICANON | ECHO)); // raw while it runs
     p.type("a;\x1b[A");
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    EXPECT_TRUE(p.running()) << "quit on a key that is not q, Q or Escape";
+    EXPECT_TRUE(!p.done) << "quit on a key that is not q, Q or Escape";
     p.type("q");
     ASSERT_TRUE(p.wait(10));
-    EXPECT_EQ(p.status(), 0);
+    EXPECT_EQ(p.status, 0);
     expect_given_back(p);
 }
 
@@ -143,33 +103,26 @@ TEST(TerminalDisplay, ShowsTheFramesRawUntilQAndIsGivenBack)
 // shown escaped, never sent to the terminal.
 TEST(TerminalDisplay, EveryWayOfEndingGivesItBack)
 {
-    const struct {
-        const char* name;
-        std::vector<std::string> args;
-        int signal;
-        ProcessOptions::Output output;
-        int status;
-        std::string said;
-    } rows[] = {
-        {"SIGTERM", {kPaneprobe}, SIGTERM, ProcessOptions::Output::collected, 128 + SIGTERM, ""},
-        {"SIGINT", {kPaneprobe}, SIGINT, ProcessOptions::Output::collected, 128 + SIGINT, ""},
-        {"fault", {kWindowGuest}, 0, ProcessOptions::Output::collected, 139, "\x1b[38;2;0;255;0m"},
-        {"timeout", {"--timeout", "0.5", kPaneprobe}, 0, ProcessOptions::Output::collected, 124, ""},
-        {"waiting for a key", {"--timeout", "1", kWindowGuest, "wait"}, 0, ProcessOptions::Output::collected, 124,
-            "\\x1b]2;pwned\\x07title \xe2\x80\x94 hint\\x1b[2J"},
-        {"output closed", {kWindowGuest, "chatty"}, 0, ProcessOptions::Output::closed_pipe, 141, ""},
-    };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.name);
-        Process p = on_terminal(row.args, row.output);
-        if (row.signal) {
+    using Output = ProcessOptions::Output;
+    const std::tuple<const char*, std::vector<std::string>, int, Output, int, std::string> rows[]
+        = {{"SIGTERM", {kPaneprobe}, SIGTERM, Output::collected, 128 + SIGTERM, ""},
+            {"SIGINT", {kPaneprobe}, SIGINT, Output::collected, 128 + SIGINT, ""},
+            {"fault", {kWindowGuest}, 0, Output::collected, 139, "\x1b[38;2;0;255;0m"},
+            {"timeout", {"--timeout", "0.5", kPaneprobe}, 0, Output::collected, 124, ""},
+            {"waiting for a key", {"--timeout", "1", kWindowGuest, "wait"}, 0, Output::collected, 124,
+                "\\x1b]2;pwned\\x07title \xe2\x80\x94 hint\\x1b[2J"},
+            {"output closed", {kWindowGuest, "chatty"}, 0, Output::closed_pipe, 141, ""}};
+    for (const auto& [name, args, signal, output, status, said] : rows) {
+        SCOPED_TRACE(name);
+        Process p = on_terminal(args, output);
+        if (signal) {
             ASSERT_TRUE(p.wait_for_output(kRectangleCell, 20));
-            p.signal(row.signal);
+            p.signal(signal);
         }
         ASSERT_TRUE(p.wait(20));
-        EXPECT_EQ(p.status(), row.status) << p.err();
-        EXPECT_NE(p.out().find(row.said), std::string::npos);
-        EXPECT_EQ(p.out().find("\x1b]2;"), std::string::npos) << "a title sequence reached the terminal";
+        EXPECT_EQ(p.status, status) << p.err;
+        EXPECT_NE(p.out.find(said), std::string::npos);
+        EXPECT_EQ(p.out.find("\x1b]2;"), std::string::npos) << "a title sequence reached the terminal";
         expect_given_back(p);
     }
 }

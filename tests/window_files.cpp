@@ -10,17 +10,11 @@
 
 namespace vekos::test {
 
-void GifCloser::operator()(GifFileType* gif) const
-{
-    int error = 0;
-    DGifCloseFile(gif, &error);
-}
-
 DecodedGif decode_gif(const std::string& path)
 {
     DecodedGif out;
     int error = 0;
-    out.gif.reset(DGifOpenFileName(path.c_str(), &error));
+    out.gif.reset(DGifOpenFileName(path.c_str(), &error), [](GifFileType* gif) { DGifCloseFile(gif, nullptr); });
     if (!out.gif) {
         ADD_FAILURE() << "cannot open " << path << ": " << GifErrorString(error);
         return out;

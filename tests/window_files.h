@@ -14,13 +14,9 @@
 
 namespace vekos::test {
 
-struct GifCloser {
-    void operator()(GifFileType* gif) const;
-};
-
 struct DecodedGif {
-    std::unique_ptr<GifFileType, GifCloser> gif; // null when it cannot be read (a failure is added)
-    std::vector<Framebuffer> frames;             // each image drawn over the ones before
+    std::shared_ptr<GifFileType> gif; // null when it cannot be read (a failure is added)
+    std::vector<Framebuffer> frames;  // each image drawn over the ones before
 };
 DecodedGif decode_gif(const std::string& path);
 

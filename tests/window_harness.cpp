@@ -27,9 +27,8 @@ SessionOptions window_options(WindowOptions window, Viewer* viewer, std::vector<
 
 } // namespace
 
-WindowRun::WindowRun(WindowOptions options, std::filesystem::path program)
-    : session_(program.empty() ? build_dir() / "bin/paneprobe" : program,
-        window_options(std::move(options), &frames_, transcript_))
+WindowRun::WindowRun(WindowOptions options)
+    : session_(build_dir() / "bin/paneprobe", window_options(std::move(options), &frames_, transcript_))
 {
 }
 

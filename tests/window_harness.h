@@ -34,8 +34,8 @@ public:
 
 class WindowRun {
 public:
-    // build/bin/paneprobe unless another program is named.
-    explicit WindowRun(WindowOptions options = {}, std::filesystem::path program = {});
+    // build/bin/paneprobe.
+    explicit WindowRun(WindowOptions options = {});
 
     Stop run(const std::vector<std::string>& argv = {"paneprobe"}) { return session_.run(argv); }
     void keep_frames(std::set<uint64_t> numbers) { frames_.wanted = std::move(numbers); }

@@ -7,37 +7,22 @@
 #include <string.h>
 #include <unistd.h>
 
-namespace {
-
-void green_frame(int handle)
-{
-    gui_begin(handle);
-    const gui_color green = {0x0000FF00};
-    gui_clear(handle, &green);
-    gui_present(handle);
-}
-
-} // namespace
-
 extern "C" int main(int argc, char **argv)
 {
     const char *mode = argc > 1 ? argv[1] : "fault";
-    if (strcmp(mode, "wait") == 0) {
-        int handle = gui_create("\x1b]2;pwned\x07title", "hint\x1b[2J");
-        green_frame(handle);
-        gui_event event;
-        for (;;)
-            gui_wait_event(handle, &event);
+    const bool wait = strcmp(mode, "wait") == 0, chatty = strcmp(mode, "chatty") == 0;
+    const int handle = wait ? gui_create("\x1b]2;pwned\x07title", "hint\x1b[2J") : gui_create("Window", "");
+    gui_event event;
+    for (int frame = 0; frame == 0 || chatty; ++frame) {
+        if (frame > 0)
+            write(1, "frame\n", 6), usleep(16000);
+        gui_begin(handle);
+        const gui_color green = {0x0000FF00};
+        gui_clear(handle, &green);
+        gui_present(handle);
     }
-    int handle = gui_create("Window", "");
-    green_frame(handle);
-    if (strcmp(mode, "chatty") == 0) {
-        for (;;) {
-            write(1, "frame\n", 6);
-            usleep(16000);
-            green_frame(handle);
-        }
-    }
+    while (wait)
+        gui_wait_event(handle, &event);
     usleep(200000);
     volatile unsigned long nowhere = 0; // through a volatile, so it stays a store
     *reinterpret_cast<volatile int *>(nowhere) = 1;

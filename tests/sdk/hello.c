@@ -1,26 +1,15 @@
 /* A user's first vekos program, in C: greets, echoes its arguments, writes a
  * file through a stream, exits 3. */
 #include <stdio.h>
+#include <string.h>
 #include <unistd.h>
-
-static unsigned length(const char *s)
-{
-    unsigned n = 0;
-    while (s[n])
-        n++;
-    return n;
-}
 
 int main(int argc, char **argv)
 {
     write(1, "hello from C\n", 13);
-    for (int i = 1; i < argc; i++) {
-        write(1, argv[i], length(argv[i]));
-        write(1, "\n", 1);
-    }
+    for (int i = 1; i < argc; i++)
+        write(1, argv[i], strlen(argv[i])), write(1, "\n", 1);
     FILE *file = fopen("/made-by-c.txt", "w");
     fputs("c file\n", file);
-    if (fclose(file) != 0)
-        return 1;
-    return 3;
+    return fclose(file) != 0 ? 1 : 3;
 }
