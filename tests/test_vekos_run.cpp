@@ -147,8 +147,8 @@ TEST_F(VekosRunTest, ProgramsBuiltWithTheSdkCrashWithTheirCallersNamed)
     EXPECT_TRUE(coloured.err.starts_with("write(1, {console color=0x00c800}, 4) = 4\n")) << coloured.err;
     Process terminal(ProcessOptions{{kRun, program, "colour"}, {}, {}, Output::collected, true});
     ASSERT_TRUE(terminal.wait(10));
-    EXPECT_EQ(terminal.status(), 0);
-    EXPECT_EQ(terminal.out(), "\x1b[38;2;0;200;0mgreen\r\n\x1b[0m");
+    EXPECT_EQ(terminal.status, 0);
+    EXPECT_EQ(terminal.out, "\x1b[38;2;0;200;0mgreen\r\n\x1b[0m");
 }
 
 // A static i386 Linux program is an ELF file like a vekos one: its ABI note gives it away.
