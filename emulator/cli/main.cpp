@@ -4,7 +4,12 @@
 #include "cli/output_file.h"
 #include "cli/signal_stop.h"
 #include "cli/summary.h"
+#include "coverage/lcov_tracefile.h"
+#include "coverage/line_coverage.h"
 #include "cpu/layout.h"
+#include "debug/gdb_session.h"
+#include "debug/gdb_socket.h"
+#include "debug/machine_target.h"
 #include "kernel/trace.h"
 #include "session/session.h"
 #include "window/presenter.h"
@@ -109,7 +114,8 @@ int report(const Stop& stop, const RunOptions& run, const Machine& machine)
             return stop.fault->status;
         }
         break;
-    case Stop::Why::Returned: break;
+    case Stop::Why::Returned:
+    case Stop::Why::Paused: break;
     }
     throw std::logic_error("the run ended in a way vekos-run does not know");
 }
@@ -128,6 +134,37 @@ ElfImage load_program(const RunOptions& run)
     }
 }
 
+// The program under GDB: stopped before its first instruction until GDB
+// connects.  Killed by GDB: nullopt.  GDB gone (detached or not) or vekos-run
+// told to stop: the program runs on to its end (or stops at once).
+std::optional<Stop> debug_program(Session& session, const RunOptions& run, gdb::MachineTarget& target,
+    gdb::GdbListener& listener, int cancel_fd)
+{
+    session.machine().prepare_start(run.argv);
+    target.attach(session.machine());
+    std::cerr << "vekos-run: " << run.argv.front() << ": waiting for gdb on 127.0.0.1:" << listener.port()
+              << " (in gdb: target remote :" << listener.port() << ")\n";
+    std::optional<gdb::SocketTransport> connection = listener.accept(cancel_fd);
+    if (connection) {
+        gdb::GdbSession debugging(target, *connection);
+        const gdb::SessionEnd end = debugging.run();
+        if (end == gdb::SessionEnd::killed)
+            return std::nullopt;
+        if (target.ended())
+            return *target.ended();
+        target.detach();
+    }
+    return session.machine().resume();
+}
+
+// Adds the run's executed lines to the --coverage tracefile.
+void add_coverage(const RunOptions& run, const coverage::LineTable& lines, const Machine& machine)
+{
+    coverage::Tracefile tracefile;
+    tracefile.add("", coverage::count_lines(lines, coverage::executed_blocks(machine.block_runs())));
+    coverage::merge_into_tracefile(*run.coverage, tracefile);
+}
+
 int run_program(int argc, char** argv)
 {
     // First of all: no thread may start before the mask is set.
@@ -144,6 +181,22 @@ int run_program(int argc, char** argv)
             + std::to_string(kMaxArgumentBytes) + " fit");
     Outputs outputs(run);
     ElfImage image = load_program(run);
+    std::optional<coverage::LineTable> lines;
+    if (run.coverage) {
+        try {
+            lines.emplace(coverage::LineTable::from_elf(run.argv.front()));
+        } catch (const std::runtime_error& e) {
+            throw UsageError(std::string("--coverage: ") + e.what());
+        }
+    }
+    std::optional<gdb::GdbListener> listener;
+    if (run.gdb_port) {
+        try {
+            listener.emplace(*run.gdb_port);
+        } catch (const std::runtime_error& e) {
+            throw UsageError(std::string("--gdb: ") + e.what());
+        }
+    }
 
     HostConsole console;
     std::unique_ptr<Presenter> presenter;
@@ -175,6 +228,10 @@ int run_program(int argc, char** argv)
     options.machine.count_instructions = run.summary;
     options.machine.max_instructions = run.max_instructions;
     options.machine.timeout_seconds = run.timeout_seconds;
+    options.machine.coverage = run.coverage.has_value();
+    gdb::MachineTarget target;
+    if (listener)
+        options.machine.observer = &target;
     options.window = WindowOptions{kWindowWidth, kWindowHeight, run.gui_fail, run.keys, {}};
     if (run.keys.empty() && (!presenter || presenter->display() == DisplayKind::none))
         options.window->on_keyless_wait = [&run] {
@@ -186,14 +243,20 @@ int run_program(int argc, char** argv)
     options.viewer = presenter.get();
     Session session(std::move(image), std::move(options));
 
-    Stop stop;
+    std::optional<Stop> stop;
     {
         auto watching = signals.watch(session.machine());
-        stop = session.run(run.argv);
+        stop = listener ? debug_program(session, run, target, *listener, console.wake_fd()) : session.run(run.argv);
     }
     outputs.finish(presenter.get(), *session.window());
     presenter.reset(); // the display is closed before anything more is printed
-    const int status = report(stop, run, session.machine());
+    if (lines)
+        add_coverage(run, *lines, session.machine());
+    if (!stop) {
+        std::cerr << "vekos-run: " << run.argv.front() << ": killed by the debugger\n";
+        return exit_status::signal_base + SIGKILL;
+    }
+    const int status = report(*stop, run, session.machine());
     if (summary)
         std::cerr << summary->report(run.argv.front(), session.machine().instructions_executed());
     return status;

@@ -177,6 +177,17 @@ std::optional<RunOptions> parse_command_line(int argc, char** argv)
         ->type_name("CALL,...");
     app.add_flag("--summary", run.summary,
         "At the end, on standard error: calls and errors per call, instructions executed, wall and CPU time");
+    app.add_option("--gdb", run.gdb_port,
+           "Wait for GDB on 127.0.0.1:PORT (target remote :PORT) with the program stopped before its "
+           "first instruction; quitting GDB ends the program, detaching lets it run on")
+        ->check(whole_number(1, 65535))
+        ->type_name("PORT")
+        ->group("Debugging");
+    app.add_option("--coverage", run.coverage,
+           "Add the source lines this run executed to the lcov tracefile FILE (the program built with "
+           "vekos-cc -g); runs add up")
+        ->type_name("FILE")
+        ->group("Debugging");
     app.set_version_flag("--version", std::string("vekos-run ") + VEKOS_VERSION);
     app.add_option("--inject", injections,
            "CALL[@N]=ANSWER: the Nth call (every call without @N) of CALL, by name or number, "
@@ -277,6 +288,8 @@ std::optional<RunOptions> parse_command_line(int argc, char** argv)
     }
     if (frames)
         run.keys.push_back({frames, 'q'});
+    if (run.gdb_port && run.timeout_seconds > 0)
+        throw UsageError("--timeout cannot be used with --gdb: the debugger holds the program as long as it likes");
     return run;
 }
 

@@ -31,6 +31,8 @@ struct RunOptions {
     std::optional<std::filesystem::path> record, screenshot;
     std::vector<ScriptedKey> keys; // --keys, and --frames as a q
     GuiFailure gui_fail = GuiFailure::none;
+    std::optional<uint16_t> gdb_port;                 // --gdb: wait for a debugger on 127.0.0.1:PORT
+    std::optional<std::filesystem::path> coverage;    // --coverage: lcov tracefile to add this run's lines to
     std::vector<std::string> argv; // PROGRAM ARGS...
     bool trace_then_program = false; // "--trace PROGRAM": PROGRAM may have been meant as the trace's file
 };

@@ -141,6 +141,12 @@ void Machine::add_hooks()
                 add(UC_HOOK_CODE, &Machine::on_after_rdtsc, site, site, "rdtsc hook");
         }
     }
+    if (options_.observer) {
+        add(UC_HOOK_CODE, &Machine::on_observed_code, 1, 0, "debugger code hook");
+        add(UC_HOOK_MEM_READ | UC_HOOK_MEM_WRITE, &Machine::on_observed_access, 1, 0, "debugger access hook");
+    }
+    if (options_.coverage)
+        add(UC_HOOK_BLOCK, &Machine::on_covered_block, 1, 0, "coverage hook");
     if (options_.profile) {
         add(UC_HOOK_CODE, &Machine::on_profile_code, 1, 0, "profile code hook");
         add(UC_HOOK_MEM_WRITE, &Machine::on_profile_store, 1, 0, "profile store hook");
@@ -215,6 +221,21 @@ long double Machine::st0() const
     uc_reg_read(uc_, UC_X86_REG_ST0, raw);
     std::memcpy(&v, raw, 10);
     return v;
+}
+
+void Machine::read_register_bytes(int id, std::span<uint8_t> out) const
+{
+    uint8_t raw[16] = {};
+    uc_reg_read(uc_, id, raw);
+    std::memcpy(out.data(), raw, std::min(out.size(), sizeof raw));
+}
+
+void Machine::write_register_bytes(int id, std::span<const uint8_t> bytes)
+{
+    uint8_t raw[16] = {};
+    read_register_bytes(id, raw); // the bytes not given keep their value
+    std::memcpy(raw, bytes.data(), std::min(bytes.size(), sizeof raw));
+    check(uc_reg_write(uc_, id, raw), "register write");
 }
 
 uint16_t Machine::fpu_control_word() const
@@ -294,6 +315,22 @@ Stop Machine::run(uint32_t begin, Mode mode)
 
 Stop Machine::start(const std::vector<std::string>& argv)
 {
+    prepare_start(argv);
+    return resume();
+}
+
+Stop Machine::resume() { return run(reg(UC_X86_REG_EIP), Mode::program); }
+
+bool Machine::patch(uint32_t address, std::span<const uint8_t> bytes)
+{
+    if (!memory_.poke(address, bytes))
+        return false;
+    check(uc_ctl_remove_cache(uc_, address, uint64_t(address) + bytes.size()), "translation cache");
+    return true;
+}
+
+void Machine::prepare_start(const std::vector<std::string>& argv)
+{
     const uint64_t needed = argument_bytes(argv);
     if (needed > kMaxArgumentBytes)
         throw ArgumentsTooLong("the program's arguments take " + std::to_string(needed)
@@ -316,8 +353,8 @@ Stop Machine::start(const std::vector<std::string>& argv)
     if (!placed)
         throw std::logic_error("start-up stack: the arguments were measured to fit but do not");
     set_reg(UC_X86_REG_ESP, sp);
+    set_reg(UC_X86_REG_EIP, image_.entry());
     entry_sp_ = sp;
-    return run(image_.entry(), Mode::program);
 }
 
 Stop Machine::call(uint32_t function, std::span<const uint32_t> args)

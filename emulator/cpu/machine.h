@@ -26,6 +26,15 @@ struct uc_context;
 
 namespace vekos {
 
+// A debugger's view of the run: asked before every instruction whether to
+// stop there, told of every access the program makes (not the kernel's).
+class RunObserver {
+public:
+    virtual ~RunObserver() = default;
+    virtual bool stop_before(uint32_t eip) = 0;
+    virtual void accessed(uint32_t address, uint32_t size, bool write) = 0;
+};
+
 struct MachineOptions {
     uint64_t max_instructions = 0; // 0: no limit
     bool count_instructions = false; // instructions_executed() without a limit
@@ -35,6 +44,10 @@ struct MachineOptions {
     // rdtsc answers a value the host sets (set_tsc) instead of the host's
     // counter, so runs that read it are reproducible.
     bool fixed_tsc = false;
+    // Hooks on every instruction and access for a debugger (slow); the run
+    // stops with Stop::Why::Paused when it asks.
+    RunObserver* observer = nullptr;
+    bool coverage = false; // count the runs of every executed block (block_runs())
 };
 
 // Counts kept when MachineOptions::profile is set; reset at each run.
@@ -53,6 +66,7 @@ struct Stop {
         Timeout,          // MachineOptions::timeout_seconds
         Interrupted,      // request_stop() from another thread; signal says why
         OutputClosed,     // the console's reader went away (a broken pipe)
+        Paused,           // MachineOptions::observer asked to stop before eip
     } why
         = Why::Exited;
     int32_t exit_status = 0;
@@ -80,6 +94,10 @@ public:
     // Runs the program from its entry point with argv on the start-up stack;
     // throws ArgumentsTooLong before running when argv does not fit.
     Stop start(const std::vector<std::string>& argv);
+    // start() in two steps: the start-up stack laid out and eip at the entry
+    // point, then runs that go on from eip (after a Paused stop, say).
+    void prepare_start(const std::vector<std::string>& argv);
+    Stop resume();
     // Calls a guest function with 32-bit word arguments (cdecl); it returns to
     // a sentinel page.  Registers other than esp and eip are left as they are.
     Stop call(uint32_t function, std::span<const uint32_t> args);
@@ -92,9 +110,17 @@ public:
     uint32_t reg(int uc_register) const;
     void set_reg(int uc_register, uint32_t value);
     long double st0() const;
+    // Any register as raw bytes, little-endian (the x87 stack registers are 10).
+    void read_register_bytes(int uc_register, std::span<uint8_t> out) const;
+    void write_register_bytes(int uc_register, std::span<const uint8_t> bytes);
     uint16_t fpu_control_word() const;
 
     GuestMemory& memory() { return memory_; }
+    // A debugger's write: protections ignored, code retranslated.
+    bool patch(uint32_t address, std::span<const uint8_t> bytes);
+    // With MachineOptions::coverage: (address << 32 | size) of each block -> its runs,
+    // summed over every run since the machine was made.
+    const std::unordered_map<uint64_t, uint64_t>& block_runs() const { return block_runs_; }
     const ElfImage& image() const { return image_; }
     uint64_t instructions_executed() const { return executed_; }
     const Profile& profile() const { return profile_; }
@@ -117,6 +143,9 @@ private:
     static bool on_invalid_memory(uc_struct* uc, int type, uint64_t address, int size, int64_t value, void* self);
     static void on_block(uc_struct* uc, uint64_t address, uint32_t size, void* self);
     static void on_memory_probe(uc_struct*, int, uint64_t, int, int64_t, void*) { }
+    static void on_observed_code(uc_struct* uc, uint64_t address, uint32_t, void* self);
+    static void on_observed_access(uc_struct*, int type, uint64_t address, int size, int64_t, void* self);
+    static void on_covered_block(uc_struct*, uint64_t address, uint32_t size, void* self);
     static void on_profile_code(uc_struct*, uint64_t, uint32_t, void* self);
     static void on_after_rdtsc(uc_struct* uc, uint64_t, uint32_t, void* self);
     static void on_profile_store(uc_struct*, int, uint64_t, int size, int64_t, void* self);
@@ -152,6 +181,8 @@ private:
     Profile profile_;
     uint64_t tsc_ = 0;
     std::unordered_map<uint32_t, uint32_t> block_sizes_;
+    std::unordered_map<uint64_t, uint64_t> block_runs_;
+    uint64_t last_block_ = 0; // the key of the block running now
     std::vector<uint64_t> untranslatable_; // sorted; where the engine must stop
 
     // Stopping from other threads: the watchdog of --timeout and request_stop().

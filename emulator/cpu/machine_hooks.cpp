@@ -57,6 +57,10 @@ void Machine::record_fault(std::string kind, std::string detail, uint32_t eip, i
 {
     if (stop_)
         return;
+    // A block cut short by its fault ran only up to the faulting instruction.
+    const uint32_t block = uint32_t(last_block_ >> 32), block_size = uint32_t(last_block_);
+    if (options_.coverage && eip - block < block_size && block_runs_[last_block_]-- > 0)
+        ++block_runs_[uint64_t(block) << 32 | (eip - block + 1)];
     Stop s;
     s.why = Stop::Why::Faulted;
     s.fault = Fault{std::move(kind), std::move(detail), eip, instruction_at(eip), status, registers(), {}};
@@ -268,6 +272,35 @@ void Machine::on_block(uc_struct* uc, uint64_t address, uint32_t size, void* sel
         self->hook_error_ = std::current_exception();
         uc_emu_stop(uc);
     }
+}
+
+void Machine::on_observed_code(uc_struct* uc, uint64_t address, uint32_t, void* self_ptr)
+{
+    auto* self = static_cast<Machine*>(self_ptr);
+    try {
+        if (!self->stop_ && self->mode_ != Mode::entering_user_mode
+            && self->options_.observer->stop_before(uint32_t(address))) {
+            self->stop_ = Stop{Stop::Why::Paused, 0, std::nullopt, 0};
+            uc_emu_stop(uc); // from a code hook: before the instruction runs
+        }
+    } catch (...) {
+        self->hook_error_ = std::current_exception();
+        uc_emu_stop(uc);
+    }
+}
+
+void Machine::on_observed_access(uc_struct*, int type, uint64_t address, int size, int64_t, void* self_ptr)
+{
+    auto* self = static_cast<Machine*>(self_ptr);
+    if (self->mode_ != Mode::entering_user_mode)
+        self->options_.observer->accessed(uint32_t(address), uint32_t(size), type == UC_MEM_WRITE);
+}
+
+void Machine::on_covered_block(uc_struct*, uint64_t address, uint32_t size, void* self_ptr)
+{
+    auto* self = static_cast<Machine*>(self_ptr);
+    if (self->mode_ != Mode::entering_user_mode)
+        ++self->block_runs_[self->last_block_ = address << 32 | size];
 }
 
 void Machine::on_after_rdtsc(uc_struct* uc, uint64_t, uint32_t, void* self_ptr)
