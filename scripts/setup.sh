@@ -4,7 +4,7 @@ set -eu
 packages="cmake ninja-build g++ g++-multilib pkg-config libunicorn-dev libcapstone-dev \
 googletest libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev \
 console-setup-linux zlib1g-dev libsdl2-dev libgif-dev libpng-dev xvfb x11-apps x11-utils xdotool \
-clang libclang-rt-14-dev"
+clang libclang-rt-14-dev libdw-dev gdb lcov"
 missing=""
 for p in $packages; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"

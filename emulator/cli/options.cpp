@@ -179,8 +179,8 @@ std::optional<RunOptions> parse_command_line(int argc, char** argv)
         "At the end, on standard error: calls and errors per call, instructions executed, wall and CPU time");
     app.add_option("--gdb", run.gdb_port,
            "Wait for GDB on 127.0.0.1:PORT (target remote :PORT) with the program stopped before its "
-           "first instruction; quitting GDB ends the program, detaching lets it run on")
-        ->check(whole_number(1, 65535))
+           "first instruction (0: a free port, named on standard error); quitting GDB ends the program, detaching lets it run on")
+        ->check(whole_number(0, 65535))
         ->type_name("PORT")
         ->group("Debugging");
     app.add_option("--coverage", run.coverage,

@@ -67,3 +67,6 @@ add_custom_command(OUTPUT ${VEKOS_ELF_SEEDS}/paneprobe ${VEKOS_ELF_SEEDS}/test_i
     DEPENDS paneprobe vekos_test_image)
 add_custom_target(vekos_fuzz_elf_seeds ALL DEPENDS ${VEKOS_ELF_SEEDS}/paneprobe ${VEKOS_ELF_SEEDS}/test_image)
 vekos_fuzzer(fuzz_elf -max_len=65536 -rss_limit_mb=2048 ${VEKOS_ELF_SEEDS})
+
+# The GDB stub on whatever a peer sends: it must always answer in whole packets.
+vekos_fuzzer(fuzz_gdb -max_len=4096 -dict=${VEKOS_FUZZ_DIR}/gdb.dict)
