@@ -58,8 +58,6 @@ void GuestMachine::reset()
 
 void GuestMachine::inject(std::string_view spec) { kernel().add_injection(parse_injection(spec)); }
 
-uint32_t GuestMachine::symbol(std::string_view name) const { return session_.symbol(name); }
-
 CallResult GuestMachine::call(std::string_view name, std::span<const uint32_t> args)
 {
     CallResult r;
@@ -88,8 +86,6 @@ bool GuestMachine::callee_saved_kept() const
         && m.reg(UC_X86_REG_EDI) == preset.edi && m.reg(UC_X86_REG_EBP) == preset.ebp;
 }
 
-Stop GuestMachine::start(const std::vector<std::string>& argv) { return session_.run(argv); }
-
 uint32_t GuestMachine::alloc(uint32_t size, uint8_t fill)
 {
     // 16-byte steps with a gap, so neighbouring buffers never touch.
@@ -115,10 +111,5 @@ uint32_t GuestMachine::put_string(std::string_view text)
     bytes.push_back(0);
     return put_bytes(bytes);
 }
-
-std::vector<uint8_t> GuestMachine::read(uint32_t addr, uint32_t len) const { return session_.peek(addr, len); }
-uint32_t GuestMachine::read_u32(uint32_t addr) const { return session_.peek_u32(addr); }
-void GuestMachine::write_u32(uint32_t addr, uint32_t value) { session_.poke_u32(addr, value); }
-std::string GuestMachine::read_cstring(uint32_t addr) const { return session_.peek_string(addr); }
 
 } // namespace vekos::test
