@@ -105,11 +105,11 @@ uint32_t GuestMachine::put_bytes(std::span<const uint8_t> bytes)
     return addr;
 }
 
-uint32_t GuestMachine::put_string(std::string_view text)
+uint32_t GuestMachine::put_words(std::span<const uint32_t> words)
 {
-    std::vector<uint8_t> bytes(text.begin(), text.end());
-    bytes.push_back(0);
-    return put_bytes(bytes);
+    return put_bytes({reinterpret_cast<const uint8_t*>(words.data()), 4 * words.size()});
 }
+
+uint32_t GuestMachine::put_string(std::string_view text) { return put_bytes(std::string(text) + '\0'); }
 
 } // namespace vekos::test

@@ -66,6 +66,8 @@ public:
     // Guest memory in the scratch area, valid until the next reset.
     uint32_t put_string(std::string_view text);
     uint32_t put_bytes(std::span<const uint8_t> bytes);
+    uint32_t put_bytes(std::string_view b) { return put_bytes({reinterpret_cast<const uint8_t*>(b.data()), b.size()}); }
+    uint32_t put_words(std::span<const uint32_t> words);
     uint32_t alloc(uint32_t size, uint8_t fill = 0);
     std::vector<uint8_t> read(uint32_t addr, uint32_t len) const { return session_.peek(addr, len); }
     uint32_t read_u32(uint32_t addr) const { return session_.peek_u32(addr); }

@@ -35,10 +35,6 @@ protected:
             [this](const GuestMemory& m, const CallRecord& c) { lines_.push_back(format_call(m, c)); });
         lines_.clear();
     }
-    uint32_t bytes(std::string_view s)
-    {
-        return guest().put_bytes({reinterpret_cast<const uint8_t*>(s.data()), s.size()});
-    }
     // The one line a guest call leaves.
     std::string line_of(std::string_view fn, std::vector<uint32_t> args)
     {
@@ -75,17 +71,18 @@ TEST_F(TraceTest, WrittenBytesAreQuotedEscapedAndCutAfter32)
     for (const auto& [data, shown] : writes) {
         SCOPED_TRACE(shown);
         const std::string n = std::to_string(data.size());
-        EXPECT_EQ(
-            line_of("write", {1, bytes(data), uint32_t(data.size())}), "write(1, " + shown + ", " + n + ") = " + n);
+        EXPECT_EQ(line_of("write", {1, guest().put_bytes(data), uint32_t(data.size())}),
+            "write(1, " + shown + ", " + n + ") = " + n);
     }
-    EXPECT_EQ(line_of("write", {2, bytes("\xff\x11\x22\x33"), 4}), R"(write(2, "\xff\x11\"3", 4) = 4)");
+    EXPECT_EQ(line_of("write", {2, guest().put_bytes("\xff\x11\x22\x33"), 4}), R"(write(2, "\xff\x11\"3", 4) = 4)");
 }
 
 TEST_F(TraceTest, EachCallShowsItsArgumentsByKindAndErrorsByName)
 {
     std::ofstream(guest().root() / "present") << "abc";
     uint32_t missing = guest().put_string("/missing"), present = guest().put_string("/present");
-    uint32_t dir = guest().put_string("/d"), data = bytes("xyz"), buf = guest().alloc(64), fds = guest().alloc(8);
+    uint32_t dir = guest().put_string("/d"), data = guest().put_bytes("xyz"), buf = guest().alloc(64),
+             fds = guest().alloc(8);
     guest().feed_input("ab");
     const std::vector<std::tuple<std::string, std::vector<uint32_t>, std::string>> rows = {
         {"open", {missing, 0}, R"(open("/missing", O_RDONLY, 0) = -2 ENOENT (No such file or directory))"},
@@ -135,7 +132,7 @@ TEST_F(TraceTest, InjectedAnswersAreMarkedAndExitHasNoAnswer)
 {
     guest().inject("write=-5");
     guest().inject("open@2=9");
-    uint32_t text = bytes("hi\n"), path = guest().put_string("/nothing"); // refused, then injected
+    uint32_t text = guest().put_bytes("hi\n"), path = guest().put_string("/nothing"); // refused, then injected
     EXPECT_EQ(line_of("write", {1, text, 3}), R"(write(1, "hi\n", 3) = -5 EIO (injected))");
     EXPECT_EQ(line_of("open", {path, 0}), R"(open("/nothing", O_RDONLY, 0) = -2 ENOENT (No such file or directory))");
     EXPECT_EQ(line_of("open", {path, 0}), R"(open("/nothing", O_RDONLY, 0) = 9 (injected))");
