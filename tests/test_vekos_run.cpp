@@ -231,7 +231,6 @@ TEST_F(VekosRunTest, RunsEndWithTheProgramsStatusAndOutputAsTheOptionsShapeThem)
         {in_root({"echo", "--fast", "--help"}), 0, "--fast --help\n", ""}, // options after the program are its own
         {in_root({"write", "/out.txt", "hello"}), 0, "", ""}, {in_root({"write", "../../escaped.txt", "x"}), 0, "", ""},
         {in_root({"cat", "/out.txt"}), 0, "hello", ""},
-
         // A repeatable option right before the program takes one value, not the program.
         {{"--root", root, "--inject", "write@1=-5", c, "echo", "a", "b"}, 1, "b\n", ""},
         {{"--root", root, "--", c, "echo", "--", "-x"}, 0, "-- -x\n", ""},
