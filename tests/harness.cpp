@@ -58,8 +58,6 @@ void GuestMachine::reset()
 
 void GuestMachine::inject(std::string_view spec) { kernel().add_injection(parse_injection(spec)); }
 
-uint32_t GuestMachine::symbol(std::string_view name) const { return session_.symbol(name); }
-
 CallResult GuestMachine::call(std::string_view name, std::span<const uint32_t> args)
 {
     CallResult r;
@@ -88,8 +86,6 @@ bool GuestMachine::callee_saved_kept() const
         && m.reg(UC_X86_REG_EDI) == preset.edi && m.reg(UC_X86_REG_EBP) == preset.ebp;
 }
 
-Stop GuestMachine::start(const std::vector<std::string>& argv) { return session_.run(argv); }
-
 uint32_t GuestMachine::alloc(uint32_t size, uint8_t fill)
 {
     // 16-byte steps with a gap, so neighbouring buffers never touch.
@@ -109,16 +105,11 @@ uint32_t GuestMachine::put_bytes(std::span<const uint8_t> bytes)
     return addr;
 }
 
-uint32_t GuestMachine::put_string(std::string_view text)
+uint32_t GuestMachine::put_words(std::span<const uint32_t> words)
 {
-    std::vector<uint8_t> bytes(text.begin(), text.end());
-    bytes.push_back(0);
-    return put_bytes(bytes);
+    return put_bytes({reinterpret_cast<const uint8_t*>(words.data()), 4 * words.size()});
 }
 
-std::vector<uint8_t> GuestMachine::read(uint32_t addr, uint32_t len) const { return session_.peek(addr, len); }
-uint32_t GuestMachine::read_u32(uint32_t addr) const { return session_.peek_u32(addr); }
-void GuestMachine::write_u32(uint32_t addr, uint32_t value) { session_.poke_u32(addr, value); }
-std::string GuestMachine::read_cstring(uint32_t addr) const { return session_.peek_string(addr); }
+uint32_t GuestMachine::put_string(std::string_view text) { return put_bytes(std::string(text) + '\0'); }
 
 } // namespace vekos::test

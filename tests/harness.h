@@ -13,7 +13,6 @@
 #include <span>
 #include <string>
 #include <string_view>
-#include <type_traits>
 #include <vector>
 
 namespace vekos::test {
@@ -30,17 +29,6 @@ struct CallResult {
     bool exited() const { return stop.why == Stop::Why::Exited; }
     int32_t exit_status() const { return stop.exit_status; }
 };
-
-// Anything a test passes to a guest function becomes one 32-bit word.
-template <typename T>
-uint32_t word(T value)
-{
-    static_assert(sizeof(T) <= 4, "guest arguments are 32-bit words");
-    if constexpr (std::is_enum_v<T>)
-        return uint32_t(value);
-    else
-        return static_cast<uint32_t>(value);
-}
 
 // Register values set before a wrapper runs: a register the wrapper must not
 // set reaches the trap with its preset value, and callee-saved ones must
@@ -59,10 +47,12 @@ public:
     void reset();
 
     CallResult call(std::string_view symbol, std::span<const uint32_t> args);
+    // Anything a test passes to a guest function becomes one 32-bit word.
     template <typename... Args>
     CallResult operator()(std::string_view symbol, Args... args)
     {
-        const uint32_t words[] = {word(args)..., 0};
+        static_assert(((sizeof(Args) <= 4) && ...), "guest arguments are 32-bit words");
+        const uint32_t words[] = {static_cast<uint32_t>(args)..., 0};
         return call(symbol, std::span<const uint32_t>(words, sizeof...(Args)));
     }
     // Loads the preset values into the six general registers.
@@ -70,17 +60,19 @@ public:
     // Whether ebx, esi, edi and ebp still hold their preset values.
     bool callee_saved_kept() const;
     // Runs the program from _start with these arguments.
-    Stop start(const std::vector<std::string>& argv);
+    Stop start(const std::vector<std::string>& argv) { return session_.run(argv); }
 
-    uint32_t symbol(std::string_view name) const;
+    uint32_t symbol(std::string_view name) const { return session_.symbol(name); }
     // Guest memory in the scratch area, valid until the next reset.
     uint32_t put_string(std::string_view text);
     uint32_t put_bytes(std::span<const uint8_t> bytes);
+    uint32_t put_bytes(std::string_view b) { return put_bytes({reinterpret_cast<const uint8_t*>(b.data()), b.size()}); }
+    uint32_t put_words(std::span<const uint32_t> words);
     uint32_t alloc(uint32_t size, uint8_t fill = 0);
-    std::vector<uint8_t> read(uint32_t addr, uint32_t len) const;
-    uint32_t read_u32(uint32_t addr) const;
-    void write_u32(uint32_t addr, uint32_t value);
-    std::string read_cstring(uint32_t addr) const;
+    std::vector<uint8_t> read(uint32_t addr, uint32_t len) const { return session_.peek(addr, len); }
+    uint32_t read_u32(uint32_t addr) const { return session_.peek_u32(addr); }
+    void write_u32(uint32_t addr, uint32_t value) { session_.poke_u32(addr, value); }
+    std::string read_cstring(uint32_t addr) const { return session_.peek_string(addr); }
     uint32_t global_u32(std::string_view name) const { return read_u32(symbol(name)); }
 
     void feed_input(std::string_view text) { session_.captured()->feed(text); }

@@ -51,7 +51,8 @@ TEST_F(FaultTest, EachFaultStopsWithItsKindDetailStatusPlaceAndInstruction)
         {"store", {0, 0x1234}, "mov dword ptr [eax], edx", segv + "write to unmapped memory at 0x00000000 (4 bytes)"},
         {"load", {kUnmapped}, "mov eax, dword ptr [eax]", segv + "read of unmapped memory at 0x10000000 (4 bytes)"},
         {"load", {kStackTop}, "mov eax", segv + "read of unmapped memory at 0xc0000000 (4 bytes)"},
-        {"load", {kStackBase - 4}, "mov eax", "stack overflow: read of unmapped memory at 0xbfeffffc (4 bytes), below the 1 MiB stack"},
+        {"load", {kStackBase - 4}, "mov eax",
+            "stack overflow: read of unmapped memory at 0xbfeffffc (4 bytes), below the 1 MiB stack"},
         {"load", {kStackBase - 0x10004}, "mov eax", segv + "read of unmapped memory at 0xbfeefffc (4 bytes)"},
         {"load", {kStackTop - 2}, "mov eax", segv + "read of unmapped memory at 0xc0000000 (4 bytes)"}, // straddling
         {"store", {kCode, 0xDEADBEEF}, "mov dword ptr", segv + "write to read-only memory at 0x%08x (4 bytes)"},
@@ -72,11 +73,9 @@ TEST_F(FaultTest, EachFaultStopsWithItsKindDetailStatusPlaceAndInstruction)
         {"trace", {}, "nop", "trace trap: the trap flag is set; stopped before this instruction"},
         {"hlt", {}, "hlt", gp}, {"cli", {}, "cli", gp}, {"sti", {}, "sti", gp}, {"in_imm", {}, "in al, 0x60", io},
         {"in_dx", {}, "in eax, dx", io}, {"out_imm", {}, "out 0x80, al", io}, {"out_dx", {}, "out dx, al", io},
-        {"insb", {}, "insb", io}, {"outsb", {}, "outsb", io}, {"lgdt", {}, "lgdt", gp}, {"lidt", {}, "lidt", gp},
-        {"lldt", {}, "lldt ax", gp}, {"ltr", {}, "ltr ax", gp}, {"write_cr0", {}, "mov cr0, eax", gp},
-        {"read_cr0", {}, "mov eax, cr0", gp}, {"write_dr7", {}, "mov dr7, eax", gp}, {"wrmsr", {}, "wrmsr", gp},
-        {"rdmsr", {}, "rdmsr", gp}, {"rdpmc", {}, "rdpmc", ill}, // the engine has no rdpmc
-        {"invd", {}, "invd", gp}, {"wbinvd", {}, "wbinvd", gp}, {"clts", {}, "clts", gp}, {"invlpg", {}, "invlpg", gp},
+        {"insb", {}, "insb", io}, {"outsb", {}, "outsb", io}, {"lgdt", {}, "lgdt", gp},
+        {"write_cr0", {}, "mov cr0, eax", gp}, {"wrmsr", {}, "wrmsr", gp},
+        {"rdpmc", {}, "rdpmc", ill}, // the engine has no rdpmc
         {"sysenter", {}, "sysenter",
             "general protection fault: sysenter (vekos programs enter the kernel with int 0x80)"},
         {"syscall", {}, "syscall", "invalid instruction: syscall (vekos programs enter the kernel with int 0x80)"},

@@ -64,7 +64,7 @@ protected:
     {
         std::vector<uint32_t> w = words({}, args);
         w.push_back(0x77777777);
-        return guest().put_bytes({reinterpret_cast<const uint8_t*>(w.data()), 4 * w.size()});
+        return guest().put_words(w);
     }
     int32_t run(std::string_view function, std::vector<uint32_t> args)
     {

@@ -35,19 +35,18 @@ TEST(Paneprobe, MakesExactlyTheseCallsFromStartToExit)
 {
     const std::string refused = " = -19 ENODEV (No such device)", create = "gui_create" + kTexts,
                       attach = "gui_attach" + kTexts;
-    const std::tuple<GuiFailure, std::vector<ScriptedKey>, Lines, Lines, std::string> cases[] = {
-        {GuiFailure::none, {{3, 'q'}}, {"paneprobe"}, frames({create + " = 1"}, {{}, {}, {'q'}}), ""},
-        {GuiFailure::create, {{1, 'Q'}}, {"paneprobe"}, frames({create + refused, attach + " = 1"}, {{'Q'}}), ""},
-        {GuiFailure::both, {}, {"paneprobe"},
-            {create + refused, attach + refused, "write(1, \"paneprobe: failed to initialize \"..., 35) = 35",
-                "write(1, \"\\n\", 1) = 1", "exit(1) = ?"},
-            "paneprobe: failed to initialize GUI\n"},
-        {GuiFailure::none, {}, {"paneprobe", "-h", "x"},
-            {"write(1, \"Usage: paneprobe\", 16) = 16", "write(1, \"\\n\", 1) = 1", "exit(0) = ?"},
-            "Usage: paneprobe\n"},
-        {GuiFailure::none, {{2, 'a'}, {2, 27}, {2, 'q'}, {3, 'z'}}, {"paneprobe"},
-            frames({create + " = 1"}, {{}, {'a', 27, 'q'}}), ""},
-    };
+    const std::tuple<GuiFailure, std::vector<ScriptedKey>, Lines, Lines, std::string> cases[]
+        = {{GuiFailure::none, {{3, 'q'}}, {"paneprobe"}, frames({create + " = 1"}, {{}, {}, {'q'}}), ""},
+            {GuiFailure::create, {{1, 'Q'}}, {"paneprobe"}, frames({create + refused, attach + " = 1"}, {{'Q'}}), ""},
+            {GuiFailure::both, {}, {"paneprobe"},
+                {create + refused, attach + refused, "write(1, \"paneprobe: failed to initialize \"..., 35) = 35",
+                    "write(1, \"\\n\", 1) = 1", "exit(1) = ?"},
+                "paneprobe: failed to initialize GUI\n"},
+            {GuiFailure::none, {}, {"paneprobe", "-h", "x"},
+                {"write(1, \"Usage: paneprobe\", 16) = 16", "write(1, \"\\n\", 1) = 1", "exit(0) = ?"},
+                "Usage: paneprobe\n"},
+            {GuiFailure::none, {{2, 'a'}, {2, 27}, {2, 'q'}, {3, 'z'}}, {"paneprobe"},
+                frames({create + " = 1"}, {{}, {'a', 27, 'q'}}), ""}};
     for (const auto& [fail, keys, argv, calls, output] : cases) {
         SCOPED_TRACE(calls.back() + " after " + std::to_string(calls.size()) + " calls");
         WindowRun run({kWindowWidth, kWindowHeight, fail, keys});

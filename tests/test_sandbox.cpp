@@ -81,10 +81,7 @@ protected:
             EXPECT_EQ(run(step.substr(0, step.rfind(" = "))), answer) << step;
         }
     }
-    void bytes(const std::string& name, std::string_view s)
-    {
-        buffers_["$" + name] = guest().put_bytes({reinterpret_cast<const uint8_t*>(s.data()), s.size()});
-    }
+    void bytes(const std::string& name, std::string_view s) { buffers_["$" + name] = guest().put_bytes(s); }
     std::map<std::string, uint32_t> buffers_;
 };
 

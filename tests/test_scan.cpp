@@ -130,7 +130,7 @@ TEST_F(ScanTest, SscanfAndVsscanfStoreExactlyTheConvertedValues)
             const std::vector<uint32_t> cells = make_cells(want);
             std::vector<uint32_t> args = {guest().put_string(input), guest().put_string(format)};
             if (function[0] == 'v')
-                args.push_back(guest().put_bytes({reinterpret_cast<const uint8_t*>(cells.data()), 4 * cells.size()}));
+                args.push_back(guest().put_words(cells));
             else
                 args.insert(args.end(), cells.begin(), cells.end());
             CallResult r = guest().call(function, args);
@@ -186,12 +186,9 @@ TEST_F(ScanTest, FscanfReadsOneWordAndItsSeparatorOnlyFromADescriptorStream)
     for (const FscanfRow& row : rows) {
         SCOPED_TRACE(row.name);
         guest().reset();
-        uint32_t f = guest().global_u32("stdin");
-        if (row.kind != 1 || row.fd != 0) {
-            f = guest().alloc(4 * kRecordWords);
-            guest().write_u32(f, row.kind);
-            guest().write_u32(f + 4, row.fd);
-        }
+        std::vector<uint32_t> record(kRecordWords);
+        record[0] = row.kind, record[1] = row.fd;
+        const uint32_t f = row.kind != 1 || row.fd != 0 ? guest().put_words(record) : guest().global_u32("stdin");
         if (!row.inject.empty())
             guest().inject(row.inject);
         for (const FscanfStep& step : row.steps) {

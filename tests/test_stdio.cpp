@@ -83,10 +83,7 @@ protected:
         return s;
     }
     // A record of our own making; fclose hands it to free, which keeps everything.
-    uint32_t hand(const Record& r)
-    {
-        return guest().put_bytes({reinterpret_cast<const uint8_t*>(r.data()), 4 * r.size()});
-    }
+    uint32_t hand(const Record& r) { return guest().put_words(r); }
     void exhaust_heap(uint32_t n = kArena) { n ? exhaust_heap(run("malloc", n) ? n : n / 2) : void(); }
     std::string file(const std::string& name) // a file under the root, or "<missing>"
     {

@@ -35,22 +35,25 @@ protected:
             [this](const GuestMemory& m, const CallRecord& c) { lines_.push_back(format_call(m, c)); });
         lines_.clear();
     }
-    uint32_t bytes(std::string_view s)
-    {
-        return guest().put_bytes({reinterpret_cast<const uint8_t*>(s.data()), s.size()});
-    }
-    // The lines a guest call leaves.
-    std::vector<std::string> lines_of(std::string_view fn, std::vector<uint32_t> args)
+    // The one line a guest call leaves.
+    std::string line_of(std::string_view fn, std::vector<uint32_t> args)
     {
         lines_.clear();
         guest().call(fn, args);
-        return lines_;
+        EXPECT_EQ(lines_.size(), 1u) << fn;
+        return lines_.empty() ? "" : lines_.back();
     }
-    std::string line_of(std::string_view fn, std::vector<uint32_t> args)
+    // A fresh process with these injections: the answers of n writes of "x".
+    std::vector<int32_t> writes(std::initializer_list<const char*> options, int n)
     {
-        auto lines = lines_of(fn, std::move(args));
-        EXPECT_EQ(lines.size(), 1u) << fn;
-        return lines.empty() ? "" : lines.back();
+        guest().reset();
+        uint32_t text = guest().put_string("x");
+        for (const char* option : options)
+            guest().inject(option);
+        std::vector<int32_t> answers;
+        while (n-- > 0)
+            answers.push_back(guest()("write", 1, text, 1).value());
+        return answers;
     }
     std::vector<std::string> lines_;
 };
@@ -68,39 +71,31 @@ TEST_F(TraceTest, WrittenBytesAreQuotedEscapedAndCutAfter32)
     for (const auto& [data, shown] : writes) {
         SCOPED_TRACE(shown);
         const std::string n = std::to_string(data.size());
-        EXPECT_EQ(
-            line_of("write", {1, bytes(data), uint32_t(data.size())}), "write(1, " + shown + ", " + n + ") = " + n);
+        EXPECT_EQ(line_of("write", {1, guest().put_bytes(data), uint32_t(data.size())}),
+            "write(1, " + shown + ", " + n + ") = " + n);
     }
-    EXPECT_EQ(line_of("write", {2, bytes("\xff\x11\x22\x33"), 4}), R"(write(2, "\xff\x11\"3", 4) = 4)");
-    // printf's console control record shows as the colour it sets; the text follows.
-    EXPECT_EQ(lines_of("printf", {guest().put_string("%cHi"), 17, 34, 0x1FF}),
-        (std::vector<std::string>{
-            "write(1, {console color=0x1122ff}, 4) = 4", R"(write(1, "H", 1) = 1)", R"(write(1, "i", 1) = 1)"}));
+    EXPECT_EQ(line_of("write", {2, guest().put_bytes("\xff\x11\x22\x33"), 4}), R"(write(2, "\xff\x11\"3", 4) = 4)");
 }
 
 TEST_F(TraceTest, EachCallShowsItsArgumentsByKindAndErrorsByName)
 {
     std::ofstream(guest().root() / "present") << "abc";
     uint32_t missing = guest().put_string("/missing"), present = guest().put_string("/present");
-    uint32_t dir = guest().put_string("/d"), data = bytes("xyz"), buf = guest().alloc(64), fds = guest().alloc(8);
+    uint32_t dir = guest().put_string("/d"), data = guest().put_bytes("xyz"), buf = guest().alloc(64),
+             fds = guest().alloc(8);
     guest().feed_input("ab");
     const std::vector<std::tuple<std::string, std::vector<uint32_t>, std::string>> rows = {
         {"open", {missing, 0}, R"(open("/missing", O_RDONLY, 0) = -2 ENOENT (No such file or directory))"},
-        {"open", {present, 2}, R"(open("/present", O_RDWR, 0) = 3)"},
-        {"read", {3, buf, 8}, R"(read(3, "abc", 8) = 3)"},
-        {"read", {3, buf, 8}, "read(3, " + hex(buf) + ", 8) = 0"},
-        {"read", {0, buf, 64}, R"(read(0, "ab", 64) = 2)"},
-        {"close", {3}, "close(3) = 0"},
-        {"close", {3}, "close(3) = -9 EBADF (Bad file descriptor)"},
+        {"open", {present, 2}, R"(open("/present", O_RDWR, 0) = 3)"}, {"read", {3, buf, 8}, R"(read(3, "abc", 8) = 3)"},
+        {"read", {3, buf, 8}, "read(3, " + hex(buf) + ", 8) = 0"}, {"read", {0, buf, 64}, R"(read(0, "ab", 64) = 2)"},
+        {"close", {3}, "close(3) = 0"}, {"close", {3}, "close(3) = -9 EBADF (Bad file descriptor)"},
         {"writefile", {present, data, 3}, R"(writefile("/present", "xyz", 3) = 3)"},
-        {"mkdir", {dir}, R"(mkdir("/d") = 0)"},
-        {"chdir", {dir}, R"(chdir("/d") = 0)"},
+        {"mkdir", {dir}, R"(mkdir("/d") = 0)"}, {"chdir", {dir}, R"(chdir("/d") = 0)"},
         {"getcwd", {buf, 64}, R"(getcwd("/d", 64) = 3)"},
         {"getcwd", {buf, 2}, "getcwd(" + hex(buf) + ", 2) = -34 ERANGE (Numerical result out of range)"},
         {"rmdir", {dir}, R"(rmdir("/d") = 0)"},
         {"lseek", {1, 0xFFFFFFFF, 2}, "lseek(1, -1, 2) = -29 ESPIPE (Illegal seek)"},
-        {"dup2", {1, 7}, "dup2(1, 7) = 7"},
-        {"pipe", {fds}, "pipe([3, 4]) = 0"},
+        {"dup2", {1, 7}, "dup2(1, 7) = 7"}, {"pipe", {fds}, "pipe([3, 4]) = 0"},
         {"usleep", {16000}, "usleep(16000) = 0"},
         {"write", {1, 0x10000000, 4}, "write(1, 0x10000000, 4) = -14 EFAULT (Bad address)"},
         {"vekfs_stream_begin", {present}, R"(vekfs_stream_begin("/present") = 1)"},
@@ -110,8 +105,7 @@ TEST_F(TraceTest, EachCallShowsItsArgumentsByKindAndErrorsByName)
         {"open", {missing, 0x10483},
             R"(open("/missing", 0x3|O_EXCL|O_APPEND|O_DIRECTORY, 0) = -22 EINVAL (Invalid argument))"},
         {"open", {missing, 0x80000040},
-            R"(open("/missing", O_RDONLY|O_CREAT|0x80000000, O_RDONLY|O_CREAT|0x80000000) = 6)"},
-    };
+            R"(open("/missing", O_RDONLY|O_CREAT|0x80000000, O_RDONLY|O_CREAT|0x80000000) = 6)"}};
     for (const auto& [fn, args, line] : rows) {
         SCOPED_TRACE(line);
         EXPECT_EQ(line_of(fn, args), line);
@@ -134,20 +128,16 @@ TEST_F(TraceTest, CallsNotProvidedShowTheirRegistersRaw)
     }
 }
 
-TEST_F(TraceTest, InjectedAnswersAreMarkedAndExitHasNoAnswer)
+// (An exit that is not injected shows "= ?": the vekos-run and paneprobe transcripts end so.)
+TEST_F(TraceTest, InjectedAnswersAreMarkedEvenAnExitThatComesBack)
 {
     guest().inject("write=-5");
     guest().inject("open@2=9");
-    uint32_t text = bytes("hi\n"), path = guest().put_string("/nothing"); // refused, then injected
+    uint32_t text = guest().put_bytes("hi\n"), path = guest().put_string("/nothing"); // refused, then injected
     EXPECT_EQ(line_of("write", {1, text, 3}), R"(write(1, "hi\n", 3) = -5 EIO (injected))");
     EXPECT_EQ(line_of("open", {path, 0}), R"(open("/nothing", O_RDONLY, 0) = -2 ENOENT (No such file or directory))");
     EXPECT_EQ(line_of("open", {path, 0}), R"(open("/nothing", O_RDONLY, 0) = 9 (injected))");
     EXPECT_EQ(guest().output(), "");
-    restart(); // a whole run: the last line is the exit with main's result
-    ASSERT_EQ(guest().start({"prog", "7"}).why, Stop::Why::Exited);
-    ASSERT_GE(lines_.size(), 2u);
-    EXPECT_EQ(lines_[1], R"(write(1, "prog", 4) = 4)");
-    EXPECT_EQ(lines_.back(), "exit(7) = ?");
     restart(); // an exit that is injected comes back, and says so
     guest().inject("_exit=0");
     guest().machine().set_instruction_limit(1000);
@@ -158,30 +148,20 @@ TEST(InjectionParseTest, CallsByNameOrNumberAnswersAsNumbersOrErrorNames)
 {
     const auto every = std::nullopt;
     const std::vector<std::tuple<const char*, uint32_t, std::optional<uint64_t>, int32_t>> rows = {
-        {"write=-5", 1, every, -5},
-        {"write@3=7", 1, 3, 7},
-        {"110@1=0", 110, 1, 0},
-        {"sleep=-4", 22, every, -4},
-        {"_exit=0", 2, every, 0},
-        {"200=1", 200, every, 1},
-        {"open=ENOENT", 4, every, -2},
-        {"write@2=EPIPE", 1, 2, -32},
-        {"write=4294967295", 1, every, -1},
-        {"write=-2147483648", 1, every, INT32_MIN},
-        {"vekfs_stream_end@18446744073709551615=1", 55, 18446744073709551615ull, 1},
-    };
+        {"write=-5", 1, every, -5}, {"write@3=7", 1, 3, 7}, {"110@1=0", 110, 1, 0}, {"sleep=-4", 22, every, -4},
+        {"_exit=0", 2, every, 0}, {"200=1", 200, every, 1}, {"open=ENOENT", 4, every, -2}, {"write@2=EPIPE", 1, 2, -32},
+        {"write=4294967295", 1, every, -1}, {"write=-2147483648", 1, every, INT32_MIN},
+        {"vekfs_stream_end@18446744073709551615=1", 55, 18446744073709551615ull, 1}};
     for (const auto& [option, number, nth, answer] : rows) {
         Injection inj = parse_injection(option);
         EXPECT_EQ(std::tie(inj.number, inj.nth, inj.answer), std::tie(number, nth, answer)) << option;
     }
-    const std::vector<std::pair<std::string, std::vector<const char*>>> bad = {
-        {"missing '='", {"write", ""}},
-        {"unknown call 'Write'", {"Write=1"}},
-        {"N must be a positive whole number", {"write@0=1", "write@=1", "write@-1=1", "write@2x=1"}},
-        {"no call named", {"=5", "@2=5"}},
-        {"ANSWER must be a 32-bit whole number or an error name such as ENOENT",
-            {"write=", "write=enoent", "write=1x", "write=0x10", "write=4294967296", "write=-2147483649"}},
-    };
+    const std::vector<std::pair<std::string, std::vector<const char*>>> bad
+        = {{"missing '='", {"write", ""}}, {"unknown call 'Write'", {"Write=1"}},
+            {"N must be a positive whole number", {"write@0=1", "write@=1", "write@-1=1", "write@2x=1"}},
+            {"no call named", {"=5", "@2=5"}},
+            {"ANSWER must be a 32-bit whole number or an error name such as ENOENT",
+                {"write=", "write=enoent", "write=1x", "write=0x10", "write=4294967296", "write=-2147483649"}}};
     for (const auto& [why, options] : bad)
         for (const char* option : options) {
             SCOPED_TRACE(option);
@@ -199,23 +179,7 @@ TEST(InjectionParseTest, CallsByNameOrNumberAnswersAsNumbersOrErrorNames)
         EXPECT_THROW(parse_call_list(list), UsageError) << list;
 }
 
-class InjectionTest : public GuestTest {
-protected:
-    // A fresh process with these injections: the answers of n writes of "x".
-    std::vector<int32_t> writes(std::initializer_list<const char*> options, int n)
-    {
-        guest().reset();
-        uint32_t text = guest().put_string("x");
-        for (const char* option : options)
-            guest().inject(option);
-        std::vector<int32_t> answers;
-        while (n-- > 0)
-            answers.push_back(guest()("write", 1, text, 1).value());
-        return answers;
-    }
-};
-
-TEST_F(InjectionTest, NthCallOnlyOrEveryCallAndTheFirstMatchWins)
+TEST_F(TraceTest, NthCallOnlyOrEveryCallAndTheFirstMatchWins)
 {
     EXPECT_EQ(writes({"write@2=-5"}, 4), (std::vector<int32_t>{1, -5, 1, 1}));
     EXPECT_EQ(guest().output(), "xxx"); // the injected call was not performed
@@ -226,7 +190,7 @@ TEST_F(InjectionTest, NthCallOnlyOrEveryCallAndTheFirstMatchWins)
     EXPECT_EQ(writes({"write@2=-5", "write=-1"}, 3), (std::vector<int32_t>{-1, -5, -1}));
 }
 
-TEST_F(InjectionTest, CountsAreKeptPerCallAndRestartWithTheProcess)
+TEST_F(TraceTest, CountsAreKeptPerCallAndRestartWithTheProcess)
 {
     uint32_t text = guest().put_string("x"), path = guest().put_string("/f");
     guest().inject("writefile@2=0");

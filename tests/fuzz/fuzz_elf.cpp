@@ -28,24 +28,15 @@ __attribute__((section("__libfuzzer_extra_counters"))) uint8_t g_features[1 << 1
 
 void feature(std::string_view what, uint64_t detail)
 {
-    uint64_t h = 1469598103934665603ull;
-    for (char c : what)
-        h = (h ^ uint8_t(c)) * 1099511628211ull;
-    h = (h ^ detail) * 1099511628211ull;
-    uint8_t& c = g_features[h % sizeof g_features];
-    if (c < 255)
-        ++c;
+    uint8_t& c = g_features[(std::hash<std::string_view>{}(what) ^ detail * 0x9E3779B97F4A7C15ull) % sizeof g_features];
+    c += c < 255;
 }
 
-// A refusal must say 126 and name the file.
-void check_refusal(const LoadError& e)
+// Stops the run, naming the fault of the input.
+void check(bool holds, const std::string& what)
 {
-    const std::string what = e.what();
-    if (e.status() != exit_status::cannot_load || what.rfind("fuzzed: ", 0) != 0) {
-        std::fprintf(stderr, "fuzz_elf: a refusal without status 126 and the file's name: %s\n", e.what());
-        std::abort();
-    }
-    feature(what.substr(0, what.find_first_of("0123456789")), 0); // the kind of refusal, not its numbers
+    if (!holds)
+        std::fprintf(stderr, "fuzz_elf: %s\n", what.c_str()), std::abort();
 }
 
 } // namespace
@@ -60,19 +51,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     try {
         Session session(ElfImage::parse(std::vector<uint8_t>(data, data + size), "fuzzed"), std::move(options));
         const Stop stop = session.run({"fuzzed"});
-        if (stop.why == Stop::Why::Faulted && !stop.fault) {
-            std::fprintf(stderr, "fuzz_elf: a fault without a report\n");
-            std::abort();
-        }
-        if (stop.why == Stop::Why::Returned || stop.why == Stop::Why::Timeout) {
-            std::fprintf(stderr, "fuzz_elf: a program run ended as a call or a timeout\n");
-            std::abort();
-        }
+        check(stop.why != Stop::Why::Faulted || stop.fault, "a fault without a report");
+        check(stop.why != Stop::Why::Returned && stop.why != Stop::Why::Timeout,
+            "a program run ended as a call or a timeout");
         feature(stop.fault ? stop.fault->kind : "", uint64_t(stop.why));
         feature("instructions", std::bit_width(session.machine().instructions_executed()));
         feature("calls", session.calls().size());
-    } catch (const LoadError& e) {
-        check_refusal(e);
+    } catch (const LoadError& e) { // a refusal must say 126 and name the file
+        const std::string what = e.what();
+        check(e.status() == exit_status::cannot_load && what.starts_with("fuzzed: "),
+            "a refusal without status 126 and the file's name: " + what);
+        feature(what.substr(0, what.find_first_of("0123456789")), 0); // the kind of refusal, not its numbers
     }
     return 0;
 }

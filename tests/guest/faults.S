@@ -43,19 +43,9 @@ FAULT out_dx, "out dx, al", "xor edx, edx"
 FAULT insb, insb, "lea edi, [esp - 64]; xor edx, edx"
 FAULT outsb, outsb, "mov esi, esp; xor edx, edx"
 FAULT lgdt, "lgdt [bounds]"
-FAULT lidt, "lidt [bounds]"
-FAULT lldt, "lldt ax", "xor eax, eax"
-FAULT ltr, "ltr ax", "xor eax, eax"
 FAULT write_cr0, "mov cr0, eax", "xor eax, eax"  /* would leave protected mode */
-FAULT read_cr0, "mov eax, cr0"
-FAULT write_dr7, "mov dr7, eax"
 FAULT wrmsr, wrmsr
-FAULT rdmsr, rdmsr
 FAULT rdpmc, rdpmc
-FAULT invd, invd
-FAULT wbinvd, wbinvd
-FAULT clts, clts
-FAULT invlpg, "invlpg [bounds]"
 FAULT sysenter, sysenter, nop
 FAULT syscall, syscall, nop
 FAULT far_jump, ".byte 0xea; .long fault_far_jump; .word 0x08"  /* to the ring-0 code segment */
