@@ -2,7 +2,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: all setup configure build run install test bench clean
+.PHONY: all setup configure build run install test bench coverage clean
 
 all: build
 
@@ -33,8 +33,12 @@ install: configure
 test: build
 	@ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
+# The test suite with line coverage of the guest code, in a build of its own.
+coverage: setup
+	@sh scripts/coverage.sh $(BUILD)-coverage
+
 bench: build
 	@sh bench/run.sh $(BUILD)
 
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(BUILD)-coverage

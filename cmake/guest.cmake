@@ -41,9 +41,12 @@ set(VEKOS_GUEST_LINK_FLAGS
 
 set(VEKOS_LINKER_SCRIPT ${CMAKE_SOURCE_DIR}/sdk/vekos.ld)
 
+# Line tables for coverage (make coverage); -g leaves the code as it is.
+option(VEKOS_GUEST_DEBUG_INFO "Build the guest code with DWARF line tables" OFF)
+
 function(vekos_guest_target target)
   target_compile_options(${target} PRIVATE
-      ${VEKOS_GUEST_FLAGS}
+      ${VEKOS_GUEST_FLAGS} $<$<BOOL:${VEKOS_GUEST_DEBUG_INFO}>:-g>
       $<$<COMPILE_LANGUAGE:CXX>:${VEKOS_GUEST_CXX_FLAGS}>
       -Wall -Wextra)
   target_include_directories(${target} PRIVATE

@@ -5,6 +5,7 @@
 #include "session/session.h"
 
 #include <cstdint>
+#include <cstdlib>
 
 namespace vekos::test {
 
@@ -16,6 +17,8 @@ inline SessionOptions library_session_options(uint64_t instruction_limit, bool k
     options.machine.scratch = true;
     options.machine.fixed_tsc = true;
     options.machine.max_instructions = instruction_limit;
+    if (const char* tracefile = std::getenv("VEKOS_COVERAGE")) // make coverage
+        options.coverage = tracefile;
     return options;
 }
 

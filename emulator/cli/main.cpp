@@ -4,8 +4,6 @@
 #include "cli/output_file.h"
 #include "cli/signal_stop.h"
 #include "cli/summary.h"
-#include "coverage/lcov_tracefile.h"
-#include "coverage/line_coverage.h"
 #include "cpu/layout.h"
 #include "debug/gdb_session.h"
 #include "debug/gdb_socket.h"
@@ -157,14 +155,6 @@ std::optional<Stop> debug_program(Session& session, const RunOptions& run, gdb::
     return session.machine().resume();
 }
 
-// Adds the run's executed lines to the --coverage tracefile.
-void add_coverage(const RunOptions& run, const coverage::LineTable& lines, const Machine& machine)
-{
-    coverage::Tracefile tracefile;
-    tracefile.add("", coverage::count_lines(lines, coverage::executed_blocks(machine.block_runs())));
-    coverage::merge_into_tracefile(*run.coverage, tracefile);
-}
-
 int run_program(int argc, char** argv)
 {
     // First of all: no thread may start before the mask is set.
@@ -181,14 +171,6 @@ int run_program(int argc, char** argv)
             + std::to_string(kMaxArgumentBytes) + " fit");
     Outputs outputs(run);
     ElfImage image = load_program(run);
-    std::optional<coverage::LineTable> lines;
-    if (run.coverage) {
-        try {
-            lines.emplace(coverage::LineTable::from_elf(run.argv.front()));
-        } catch (const std::runtime_error& e) {
-            throw UsageError(std::string("--coverage: ") + e.what());
-        }
-    }
     std::optional<gdb::GdbListener> listener;
     if (run.gdb_port) {
         try {
@@ -228,7 +210,7 @@ int run_program(int argc, char** argv)
     options.machine.count_instructions = run.summary;
     options.machine.max_instructions = run.max_instructions;
     options.machine.timeout_seconds = run.timeout_seconds;
-    options.machine.coverage = run.coverage.has_value();
+    options.coverage = run.coverage;
     gdb::MachineTarget target;
     if (listener)
         options.machine.observer = &target;
@@ -241,7 +223,15 @@ int run_program(int argc, char** argv)
                          "or --keys FRAME:KEY to script them\n";
         };
     options.viewer = presenter.get();
-    Session session(std::move(image), std::move(options));
+    std::optional<Session> made;
+    try {
+        made.emplace(std::move(image), std::move(options));
+    } catch (const std::runtime_error& e) {
+        if (!run.coverage || dynamic_cast<const LoadError*>(&e))
+            throw;
+        throw UsageError(std::string("--coverage: ") + e.what()); // no line table
+    }
+    Session& session = *made;
 
     std::optional<Stop> stop;
     {
@@ -250,8 +240,7 @@ int run_program(int argc, char** argv)
     }
     outputs.finish(presenter.get(), *session.window());
     presenter.reset(); // the display is closed before anything more is printed
-    if (lines)
-        add_coverage(run, *lines, session.machine());
+    session.write_coverage();
     if (!stop) {
         std::cerr << "vekos-run: " << run.argv.front() << ": killed by the debugger\n";
         return exit_status::signal_base + SIGKILL;

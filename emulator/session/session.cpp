@@ -1,5 +1,10 @@
 #include "session/session.h"
 
+#include "coverage/lcov_tracefile.h"
+#include "coverage/line_coverage.h"
+
+#include <iostream>
+
 #include <cstdlib>
 #include <stdexcept>
 
@@ -44,12 +49,32 @@ Session::Session(ElfImage image, SessionOptions options)
         window_.emplace(std::move(*options.window), options.viewer);
         kernel_.set_window(&*window_);
     }
+    if (options.coverage) {
+        lines_ = std::make_unique<coverage::LineTable>(coverage::LineTable::from_elf(image_.name()));
+        coverage_file_ = options.coverage;
+        options.machine.coverage = true;
+    }
     machine_ = std::make_unique<Machine>(image_, kernel_, options.machine);
 }
 
 Session::~Session()
 {
+    try {
+        write_coverage();
+    } catch (const std::exception& e) {
+        std::cerr << "vekos: coverage: " << e.what() << "\n";
+    }
     machine_.reset(); // before the kernel it calls and the image it runs
+}
+
+void Session::write_coverage()
+{
+    if (!coverage_file_)
+        return;
+    coverage::Tracefile run;
+    run.add("", coverage::count_lines(*lines_, coverage::executed_blocks(machine_->block_runs())));
+    const std::filesystem::path file = *std::exchange(coverage_file_, std::nullopt);
+    coverage::merge_into_tracefile(file, run);
 }
 
 Stop Session::run(const std::vector<std::string>& argv) { return machine_->start(argv); }

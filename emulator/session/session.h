@@ -4,6 +4,7 @@
 // run programs through a Session.
 #pragma once
 
+#include "coverage/line_table.h"
 #include "cpu/elf_image.h"
 #include "cpu/machine.h"
 #include "kernel/console.h"
@@ -33,6 +34,9 @@ struct SessionOptions {
     // answer -38.
     std::optional<WindowOptions> window;
     Viewer* viewer = nullptr;
+    // An lcov tracefile the lines the program ran are added to (the program
+    // built with -g): by write_coverage(), or when the session ends.
+    std::optional<std::filesystem::path> coverage;
 };
 
 class Session {
@@ -52,6 +56,10 @@ public:
     // A fresh process: memory, CPU, descriptors, the call log, the console,
     // the window, and (for its own) the sandbox.
     void reset();
+
+    // Adds the lines run so far to the coverage tracefile, once; throws
+    // std::runtime_error naming the file when it cannot be written.
+    void write_coverage();
 
     // The symbol's address; throws std::invalid_argument when there is none.
     uint32_t symbol(std::string_view name) const;
@@ -89,6 +97,8 @@ private:
     Kernel kernel_;
     std::optional<Window> window_;
     std::unique_ptr<Machine> machine_;
+    std::optional<std::filesystem::path> coverage_file_;
+    std::unique_ptr<coverage::LineTable> lines_;
 };
 
 } // namespace vekos

@@ -25,7 +25,7 @@ if(NOT probe_result EQUAL 0)
 endif()
 
 find_package(PkgConfig REQUIRED)
-pkg_check_modules(VEKOS_FUZZ_LIBS REQUIRED unicorn capstone sdl2 libpng)
+pkg_check_modules(VEKOS_FUZZ_LIBS REQUIRED unicorn capstone sdl2 libpng libdw)
 set(VEKOS_FUZZ_DIR ${CMAKE_CURRENT_LIST_DIR})
 
 # vekos_fuzzer(NAME [ARGS...]): builds tests/fuzz/NAME.cpp and runs it for 20 s.
@@ -41,10 +41,10 @@ function(vekos_fuzzer name)
             -DVEKOS_HOST -I${CMAKE_SOURCE_DIR}/emulator -I${CMAKE_SOURCE_DIR}/kernel/api -I${CMAKE_SOURCE_DIR}/tests
             ${VEKOS_FUZZ_LIBS_CFLAGS}
             -DVEKOS_TEST_IMAGE="${CMAKE_BINARY_DIR}/tests/vekos_test_image"
-            ${src} $<TARGET_FILE:vekos_standin>
+            ${src} $<TARGET_FILE:vekos_standin> $<TARGET_FILE:vekos_coverage>
             ${VEKOS_FUZZ_LIBS_LDFLAGS} -lgif -lpthread
             -o ${bin}
-    DEPENDS ${src} vekos_standin
+    DEPENDS ${src} vekos_standin vekos_coverage
     DEPFILE ${bin}.d
     COMMENT "Building the fuzz target ${name} with ${VEKOS_FUZZ_CXX}"
     COMMAND_EXPAND_LISTS VERBATIM)
