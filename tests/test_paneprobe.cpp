@@ -3,6 +3,8 @@
 // trace shows it.
 #include "window_harness.h"
 
+#include "cli/options.h"
+
 #include <gtest/gtest.h>
 
 namespace vekos::test {
@@ -54,6 +56,17 @@ TEST(Paneprobe, MakesExactlyTheseCallsFromStartToExit)
         EXPECT_EQ(run.transcript(), calls);
         EXPECT_EQ(run.output(), output);
     }
+}
+
+// Handle 0 is a window like any other: paneprobe draws on (its polls refused, no key comes, so the
+// instruction limit ends the run) instead of giving up.
+TEST(Paneprobe, TakesHandleZeroForAWindow)
+{
+    WindowRun run({kWindowWidth, kWindowHeight, GuiFailure::none, {}, {}});
+    run.session().kernel().add_injection(parse_injection("gui_create=0"));
+    run.session().machine().set_instruction_limit(1'000'000);
+    EXPECT_EQ(run.run().why, Stop::Why::InstructionLimit);
+    EXPECT_EQ(run.output(), "");
 }
 
 // Frames presented with a key in frame 3 and q in frame 8: only q, Q and Escape quit (not the codes beside

@@ -100,7 +100,7 @@ TEST_F(ScanTest, SscanfAndVsscanfStoreExactlyTheConvertedValues)
         {"  \nabc", "%s%c", 2, {text(""), byte('\n')}}, {"a\rb", "%s", 1, {text("a\rb")}},
         {"ab\vcd\fe f", "%s", 1, {text("ab\vcd\fe")}}, {" \t abc\tdef", "%s%s", 2, {text("abc"), text("def")}},
         {"\xb5\xff\x80", "%s", 1, {text("\xb5\xff\x80")}}, {"key=val", "key=%s", 1, {text("val")}},
-        {"key =val", "key=%s", 0, {none}}, {"5   ", "%d%s", 1, {word(5), none}},
+        {"key =val", "key=%s", 0, {none}}, {"12x", "%dy%d", 1, {word(12), none}}, {"5   ", "%d%s", 1, {word(5), none}},
         {"abc def", "%s%s", 1, {null_pointer, text("def")}}, {"abc def", "%*s%s", 1, {text("def")}},
         // A width bounds the bytes "%s" stores; the rest stays for the next directive.
         {"abc", "%2s", 1, {text("ab")}}, {"abcdef", "%3s%s", 2, {text("abc"), text("def")}},

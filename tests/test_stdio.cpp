@@ -169,6 +169,7 @@ TEST_F(StdioTest, RefusedOrEmptyCallsMakeNoKernelCallAndChangeNoStream)
                    nopath = hand({kFileKind, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
     const uint32_t used = heap_used();
     EXPECT_EQ(cells(m), std::pair(0u, 0u)) << "open_memstream publishes no buffer yet";
+    EXPECT_EQ(get(m.stream, kKind), kMemoryKind) << "the kind programs that read the record see";
     guest().write_u32(m.bufp, kCanary);
     guest().write_u32(m.sizep, kCanary);
     make_standard("stdin", reader); // fclose leaves alone what the variables hold, and the three records

@@ -185,7 +185,7 @@ TEST_F(StringTest, DuplicatesAreFreshHeapStrings)
         Operand s;
         uint32_t n;
         std::optional<std::string> expected; // nullopt: answers null
-    } rows[] = {{"strdup", "hello", 0, "hello"}, {"strdup", "", 0, ""}, {"strdup", kLow, 0, ""},
+    } rows[] = {{"strdup", "hello", 0, "hello"}, {"strdup", "abcd", 0, "abcd"}, {"strdup", "", 0, ""}, {"strdup", kLow, 0, ""},
         {"strdup", kNull, 0, std::nullopt}, {"strndup", "abcdef", 3, "abc"}, {"strndup", "abcdef", 0, ""},
         {"strndup", "abc", 99, "abc"}, {"strndup", kLastLow, 5, ""}, {"strndup", kNull, 3, std::nullopt}};
     for (const Row& row : rows) {
@@ -195,6 +195,8 @@ TEST_F(StringTest, DuplicatesAreFreshHeapStrings)
         EXPECT_EQ(copy, row.expected ? mark + 4 : 0) << row.fn << " row " << (&row - rows); // taken from the arena
         EXPECT_EQ(row.expected ? guest().read_cstring(copy) : "", row.expected.value_or(""))
             << row.fn << " row " << (&row - rows);
+        EXPECT_GE(guest().symbol("g_heap") + guest().global_u32("g_heap_used"), copy + row.expected.value_or("").size() + 1)
+            << row.fn << " row " << (&row - rows) << ": the terminator lies in the block";
     }
     for (uint32_t size = 1u << 20; size != 0;) // a full heap: null
         size = value("malloc", {size}) ? size : size / 2;

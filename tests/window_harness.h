@@ -42,6 +42,7 @@ public:
     const Framebuffer& frame(uint64_t number) const { return frames_.kept.at(number); }
 
     Window& gui() { return *session_.window(); }
+    Session& session() { return session_; }
     const std::vector<std::string>& transcript() const { return transcript_; }
     const std::string& output() const { return session_.captured()->output(); }
     // The x of every gui_fill_rect, in order.
