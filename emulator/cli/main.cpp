@@ -140,8 +140,9 @@ std::optional<Stop> debug_program(Session& session, const RunOptions& run, gdb::
 {
     session.machine().prepare_start(run.argv);
     target.attach(session.machine());
-    std::cerr << "vekos-run: " << run.argv.front() << ": waiting for gdb on 127.0.0.1:" << listener.port()
-              << " (in gdb: target remote :" << listener.port() << ")\n";
+    const std::string port = std::to_string(listener.port()); // one write: scripts read the port from it
+    std::cerr << "vekos-run: " + run.argv.front() + ": waiting for gdb on 127.0.0.1:" + port
+            + " (in gdb: target remote :" + port + ")\n";
     std::optional<gdb::SocketTransport> connection = listener.accept(cancel_fd);
     if (connection) {
         gdb::GdbSession debugging(target, *connection);

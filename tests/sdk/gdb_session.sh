@@ -6,11 +6,11 @@
 "$build/sdk/bin/vekos-cc" -g -O0 "$here/debuggee.c" -o debuggee
 # debug "ARGS" GDB-COMMANDS...: vekos-run waits on a free port; gdb's output in $said, its status in $status.
 debug() {
-    "$build/bin/vekos-run" --gdb 0 ./debuggee $1 >out 2>err & pid=$!
+    timeout 60 "$build/bin/vekos-run" --gdb 0 ./debuggee $1 >out 2>err & pid=$!
     shift
     port=
     for _ in $(seq 100); do
-        port=$(sed -n 's/.*target remote :\([0-9]*\).*/\1/p' err)
+        port=$(sed -n 's/.*target remote :\([0-9]*\))$/\1/p' err)
         [ -n "$port" ] && break
         sleep 0.05
     done
