@@ -54,10 +54,9 @@ struct ScriptTransport : Transport {
     {
         if (chunks.empty())
             return std::nullopt;
-        std::string& chunk = chunks.front();
-        size_t n = chunk.copy(reinterpret_cast<char*>(buffer.data()), buffer.size());
-        chunk.erase(0, n);
-        if (chunk.empty())
+        size_t n = chunks.front().copy(reinterpret_cast<char*>(buffer.data()), buffer.size());
+        chunks.front().erase(0, n);
+        if (chunks.front().empty())
             chunks.pop_front();
         return n;
     }

@@ -30,9 +30,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     PacketFramer reader;
     std::vector<FrameEvent> events;
     reader.feed({reinterpret_cast<const uint8_t*>(stream.sent.data()), stream.sent.size()}, events);
-    using Kind = FrameEvent::Kind;
     for (const FrameEvent& e : events)
-        if (e.kind != Kind::packet && e.kind != Kind::ack && e.kind != Kind::nack)
+        if (e.kind != FrameEvent::Kind::packet && e.kind != FrameEvent::Kind::ack && e.kind != FrameEvent::Kind::nack)
             std::abort();  // a reply that is not a whole packet within PacketSize
     return 0;
 }
