@@ -15,7 +15,7 @@ constexpr uint32_t code_base = 0x8048000;
 constexpr uint32_t code_end = code_base + 16;
 constexpr unsigned unreadable_register = unsigned(Reg::fop);
 
-// A target that refuses what it can: the last register cannot be read (the
+// A target that says no wherever it may: the last register cannot be read (the
 // others read as zeros), only [code_base, code_end) can be read, nothing
 // written, no breakpoint set.  A step stops at once, a continue only when
 // GDB interrupts or goes.

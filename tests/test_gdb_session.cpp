@@ -16,6 +16,7 @@
 namespace vekos::gdb {
 namespace {
 
+// The stub's own framing: its checksum is checked against literal packets in the framer's tests.
 constexpr auto packet = frame_packet;
 
 // Each conversation runs whole; then all the stub sent is compared.
