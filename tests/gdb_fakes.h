@@ -6,76 +6,43 @@
 #include "debug/gdb_target.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <deque>
 #include <string>
-#include <vector>
 
 namespace vekos::gdb::test {
 
 constexpr uint32_t code_base = 0x8048000;
+constexpr uint32_t code_end = code_base + 16;
 constexpr unsigned unreadable_register = unsigned(Reg::fop);
 
-// `$payload#cs`, the checksum worked out here rather than by the stub.
-inline std::string packet(std::string_view payload)
-{
-    unsigned sum = 0;
-    for (char c : payload)
-        sum += uint8_t(c);
-    char digits[3];
-    std::snprintf(digits, sizeof digits, "%02x", sum & 0xff);
-    return "$" + std::string(payload) + "#" + digits;
-}
-
-// Registers hold their own number in every byte; memory is 16 bytes of
-// 0x90 at code_base; resuming stops as `next_stop` says, else at the
-// breakpoint, else when GDB interrupts (or goes).
+// A target that says no wherever it may: the last register cannot be read (the
+// others read as zeros), only [code_base, code_end) can be read, nothing
+// written, no breakpoint set.  A step stops at once, a continue only when
+// GDB interrupts or goes.
 struct FakeTarget : GdbTarget {
-    std::vector<std::string> calls;
-    std::optional<StopEvent> next_stop;
-
     bool read_register(unsigned n, std::span<uint8_t> out) override
     {
-        std::fill(out.begin(), out.end(), uint8_t(n));
+        std::ranges::fill(out, 0);
         return n != unreadable_register;
     }
-    bool write_register(unsigned n, std::span<const uint8_t> v) override
-    {
-        calls.push_back("P" + std::to_string(n) + "=" + std::to_string(v.size()));
-        return true;
-    }
+    bool write_register(unsigned, std::span<const uint8_t>) override { return true; }
     size_t read_memory(uint32_t address, std::span<uint8_t> out) override
     {
-        size_t n = address < code_base ? 0 : std::min<size_t>(out.size(), code_base + 16 - std::min(address, code_base + 16));
-        std::fill_n(out.begin(), n, 0x90);
+        size_t n = address < code_base || address >= code_end ? 0 : std::min<size_t>(out.size(), code_end - address);
+        std::ranges::fill(out.first(n), 0x90);
         return n;
     }
     size_t write_memory(uint32_t, std::span<const uint8_t>) override { return 0; }
-    bool insert_breakpoint(BreakpointKind kind, uint32_t address, uint32_t) override
-    {
-        calls.push_back("Z" + std::to_string(int(kind)) + " " + std::to_string(address));
-        breakpoints_ += kind == BreakpointKind::software;
-        return kind == BreakpointKind::software;
-    }
-    bool remove_breakpoint(BreakpointKind, uint32_t, uint32_t) override { return --breakpoints_ >= 0; }
+    bool insert_breakpoint(BreakpointKind, uint32_t, uint32_t) override { return false; }
+    bool remove_breakpoint(BreakpointKind, uint32_t, uint32_t) override { return false; }
     StopEvent resume(ResumeMode mode, std::optional<uint32_t>, const std::function<bool()>& interrupted) override
     {
-        calls.push_back(mode == ResumeMode::step ? "step" : "cont");
-        if (next_stop)
-            return *next_stop;
-        if (mode == ResumeMode::step)
-            return {};
-        if (breakpoints_ > 0)
-            return {StopEvent::Kind::breakpoint};
-        while (!interrupted()) {
+        while (mode == ResumeMode::cont && !interrupted()) {
         }
-        return {StopEvent::Kind::signalled, signal::interrupt};
+        return mode == ResumeMode::step ? StopEvent{} : StopEvent{StopEvent::Kind::signalled, signal::interrupt};
     }
-    void kill() override { calls.push_back("kill"); }
-    void detach() override { calls.push_back("detach"); }
-
-private:
-    int breakpoints_ = 0;
+    void kill() override {}
+    void detach() override {}
 };
 
 // Hands out one scripted chunk per read; the peer hangs up when they run out.
@@ -87,8 +54,7 @@ struct ScriptTransport : Transport {
     {
         if (chunks.empty())
             return std::nullopt;
-        size_t n = std::min(buffer.size(), chunks.front().size());
-        std::copy_n(chunks.front().begin(), n, buffer.begin());
+        size_t n = chunks.front().copy(reinterpret_cast<char*>(buffer.data()), buffer.size());
         chunks.front().erase(0, n);
         if (chunks.front().empty())
             chunks.pop_front();

@@ -17,15 +17,10 @@
 
 #include <cstdlib>
 
-namespace {
-
-constexpr size_t piece = 7;
-
-} // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     using namespace vekos::gdb;
+    constexpr size_t piece = 7;
     test::FakeTarget target;
     test::ScriptTransport stream;
     for (size_t at = 0; at < size; at += piece)
@@ -35,10 +30,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     PacketFramer reader;
     std::vector<FrameEvent> events;
     reader.feed({reinterpret_cast<const uint8_t*>(stream.sent.data()), stream.sent.size()}, events);
-    for (const FrameEvent& e : events) {
-        using Kind = FrameEvent::Kind;
-        if (e.kind != Kind::packet && e.kind != Kind::ack && e.kind != Kind::nack)
+    for (const FrameEvent& e : events)
+        if (e.kind != FrameEvent::Kind::packet && e.kind != FrameEvent::Kind::ack && e.kind != FrameEvent::Kind::nack)
             std::abort();  // a reply that is not a whole packet within PacketSize
-    }
     return 0;
 }
