@@ -29,7 +29,8 @@ pkg_check_modules(VEKOS_FUZZ_LIBS REQUIRED unicorn capstone sdl2 libpng libdw)
 set(VEKOS_FUZZ_DIR ${CMAKE_CURRENT_LIST_DIR})
 
 # vekos_fuzzer(NAME [ARGS...]): builds tests/fuzz/NAME.cpp and runs it for 20 s.
-function(vekos_fuzzer name)
+# vekos_fuzzer(NAME SECONDS ARGS...): a libFuzzer target run SECONDS by make test.
+function(vekos_fuzzer name seconds)
   set(src ${VEKOS_FUZZ_DIR}/${name}.cpp)
   set(bin ${CMAKE_BINARY_DIR}/tests/${name})
   set(corpus ${CMAKE_BINARY_DIR}/tests/${name}_corpus)  # new inputs stay in the build tree
@@ -51,12 +52,14 @@ function(vekos_fuzzer name)
   add_custom_target(vekos_${name} ALL DEPENDS ${bin})
   add_dependencies(vekos_${name} vekos_test_image)
   add_test(NAME ${name}
-    COMMAND ${bin} -max_total_time=20 -seed=1 -timeout=10 -print_final_stats=1
+    COMMAND ${bin} -max_total_time=${seconds} -seed=1 -timeout=10 -print_final_stats=1
             -artifact_prefix=${CMAKE_BINARY_DIR}/tests/${name}_ ${corpus} ${ARGN})
   set_tests_properties(${name} PROPERTIES TIMEOUT 120)
 endfunction()
 
-vekos_fuzzer(fuzz_library -max_len=1024 -dict=${VEKOS_FUZZ_DIR}/library.dict ${VEKOS_FUZZ_DIR}/library_seeds)
+# The three share make test's two cores with the suites: 36 s of fuzzing in all,
+# most where the inputs are richest.  Longer runs: build/tests/fuzz_NAME -max_total_time=900.
+vekos_fuzzer(fuzz_library 18 -max_len=1024 -dict=${VEKOS_FUZZ_DIR}/library.dict ${VEKOS_FUZZ_DIR}/library_seeds)
 
 # The loader, from real programs: the seeds are paneprobe and the test image.
 set(VEKOS_ELF_SEEDS ${CMAKE_BINARY_DIR}/tests/fuzz_elf_seeds)
@@ -66,7 +69,7 @@ add_custom_command(OUTPUT ${VEKOS_ELF_SEEDS}/paneprobe ${VEKOS_ELF_SEEDS}/test_i
     COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:vekos_test_image> ${VEKOS_ELF_SEEDS}/test_image
     DEPENDS paneprobe vekos_test_image)
 add_custom_target(vekos_fuzz_elf_seeds ALL DEPENDS ${VEKOS_ELF_SEEDS}/paneprobe ${VEKOS_ELF_SEEDS}/test_image)
-vekos_fuzzer(fuzz_elf -max_len=65536 -rss_limit_mb=2048 ${VEKOS_ELF_SEEDS})
+vekos_fuzzer(fuzz_elf 12 -max_len=65536 -rss_limit_mb=2048 ${VEKOS_ELF_SEEDS})
 
 # The GDB stub on whatever a peer sends: it must always answer in whole packets.
-vekos_fuzzer(fuzz_gdb -max_len=4096 -dict=${VEKOS_FUZZ_DIR}/gdb.dict)
+vekos_fuzzer(fuzz_gdb 6 -max_len=4096 -dict=${VEKOS_FUZZ_DIR}/gdb.dict)

@@ -6,6 +6,7 @@
 "$build/sdk/bin/vekos-cc" -g -O0 "$here/debuggee.c" -o debuggee
 # debug "ARGS" GDB-COMMANDS...: vekos-run waits on a free port; gdb's output in $said, its status in $status.
 debug() {
+    : >err # emptied here: the last run's port must never be read before the new one writes
     timeout 60 "$build/bin/vekos-run" --gdb 0 ./debuggee $1 >out 2>err & pid=$!
     shift
     port=
