@@ -34,9 +34,7 @@ TEST(GifRecording, FramesDecodeToWhatWasPresentedStoringOnlyWhatChanged)
     EXPECT_EQ(gif.frames(), frames.size());
     gif.close();
     out.commit();
-    EXPECT_EQ(slurp(dir / "a.gif").substr(0, 10), std::string("GIF89a\x80\x02\xe0\x01", 10)); // 640 x 480
     const DecodedGif decoded = decode_gif(dir / "a.gif");
-    ASSERT_TRUE(decoded.gif);
     ASSERT_EQ(decoded.frames.size(), frames.size());
     // Per frame, the box stored {x, y, w, h} and the size of its colour table.
     const std::vector<int> stored[]
@@ -49,13 +47,14 @@ TEST(GifRecording, FramesDecodeToWhatWasPresentedStoringOnlyWhatChanged)
         EXPECT_EQ(std::tuple(control.DelayTime, control.DisposalMode, control.TransparentColor),
             std::tuple(2, DISPOSE_DO_NOT, NO_TRANSPARENT_COLOR));
         EXPECT_EQ((std::vector{d.Left, d.Top, d.Width, d.Height, d.ColorMap->ColorCount}), stored[i]);
-        int worst = 0; // over the channels of every pixel
-        for (size_t c = 0; c < 640 * 480 * 3; ++c)
-            worst = std::max(worst,
-                std::abs(int(frames[i].pixels()[c / 3] >> c % 3 * 8 & 0xFF)
-                    - int(decoded.frames[i].pixels()[c / 3] >> c % 3 * 8 & 0xFF)));
-        EXPECT_LE(worst, i == 4 ? 40 : 0);
+        EXPECT_TRUE(i == 4 || decoded.frames[i] == frames[i]);
     }
+    int worst = 0; // over the channels of every pixel of the many-coloured frame
+    for (size_t c = 0; c < many.pixels().size() * 3; ++c)
+        worst = std::max(worst,
+            std::abs(int(many.pixels()[c / 3] >> c % 3 * 8 & 0xFF)
+                - int(decoded.frames[4].pixels()[c / 3] >> c % 3 * 8 & 0xFF)));
+    EXPECT_LE(worst, 40);
     const auto* loop = decoded.gif->SavedImages[0].ExtensionBlocks;
     ASSERT_GE(decoded.gif->SavedImages[0].ExtensionBlockCount, 2);
     EXPECT_EQ(std::string((char*)loop[0].Bytes, 11) + std::string((char*)loop[1].Bytes, 3), "NETSCAPE2.0\1\0\0"s);
