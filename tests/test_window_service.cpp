@@ -103,22 +103,25 @@ TEST_F(WindowServiceTest, CallsAnswerForTheFailureTheOpenWindowItsHandleAndTheTe
     EXPECT_EQ(std::pair(call(kCreate), call(kBegin)), std::pair(-38, -38));
 }
 
-// A rectangle {x, y, w, h} filled, or a text drawn at {x, y}, over a cleared window: the pixels they
-// must set, computed in 64 bits (for text from the font's glyphs), take the colour and the others stay.
+// Per row, over a cleared window: a rectangle {x, y, w, h} filled, or where a text is given, that text drawn
+// at {x, y}.  The pixels they must set, computed in 64 bits (for text from the font's glyphs), take the
+// colour and the others stay.
 TEST_F(WindowServiceTest, FillsAndTextAreClippedToTheWindow)
 {
-    const int64_t fills[][4] = {{-10, -10, 30, 30}, {630, 470, 30, 30}, {600, -5, 100, 10}, {-5, 200, 700, 3},
-        {-50, 100, 40, 10}, {-50, 100, 50, 10}, {640, 0, 5, 5}, {0, 480, 5, 5}, {0, -5, 5, 5}, {10, 10, -5, 20},
-        {10, 10, 20, -5}, {10, 10, 0, 5}, {10, 10, INT32_MIN, INT32_MIN}, {INT32_MAX, 0, 10, 10},
-        {0, INT32_MAX, 10, INT32_MAX}, {INT32_MIN, 0, INT32_MAX, 10}, {INT32_MIN, INT32_MIN, INT32_MAX, INT32_MAX},
-        {-5, -5, INT32_MAX, INT32_MAX}, {100, 100, INT32_MAX, INT32_MAX}, {0, 0, 640, 480}, {639, 479, 1, 1},
-        {639, 479, 2, 2}, {INT32_MIN + 1, INT32_MIN + 1, -1, -1}};
-    const std::tuple<int32_t, int32_t, std::string> texts[] = {{0, 0, "Ag"}, {-4, -9, "Clipped"}, {630, 5, "Right"},
-        {300, 470, "Bottom"}, {20, 30, "two\nlines"}, {5, 5, "caf\xe9 \xbd"}, {INT32_MAX, 0, "far"},
-        {INT32_MIN, INT32_MIN, "far"}, {INT32_MAX - 8, INT32_MAX - 8, "xy\nz"}, {-8, 0, "AB"}};
     const Font& font = console_font();
+    const std::tuple<int64_t, int64_t, int64_t, int64_t, std::string> rows[]
+        = {{-10, -10, 30, 30, ""}, {630, 470, 30, 30, ""}, {600, -5, 100, 10, ""}, {-5, 200, 700, 3, ""},
+            {-50, 100, 40, 10, ""}, {-50, 100, 50, 10, ""}, {640, 0, 5, 5, ""}, {0, 480, 5, 5, ""}, {0, -5, 5, 5, ""},
+            {10, 10, -5, 20, ""}, {10, 10, 20, -5, ""}, {10, 10, 0, 5, ""}, {10, 10, INT32_MIN, INT32_MIN, ""},
+            {INT32_MAX, 0, 10, 10, ""}, {0, INT32_MAX, 10, INT32_MAX, ""}, {INT32_MIN, 0, INT32_MAX, 10, ""},
+            {INT32_MIN, INT32_MIN, INT32_MAX, INT32_MAX, ""}, {-5, -5, INT32_MAX, INT32_MAX, ""},
+            {100, 100, INT32_MAX, INT32_MAX, ""}, {0, 0, 640, 480, ""}, {639, 479, 1, 1, ""}, {639, 479, 2, 2, ""},
+            {INT32_MIN + 1, INT32_MIN + 1, -1, -1, ""}, {0, 0, 0, 0, "Ag"}, {-4, -9, 0, 0, "Clipped"},
+            {630, 5, 0, 0, "Right"}, {300, 470, 0, 0, "Bottom"}, {20, 30, 0, 0, "two\nlines"},
+            {5, 5, 0, 0, "caf\xe9 \xbd"}, {INT32_MAX, 0, 0, 0, "far"}, {INT32_MIN, INT32_MIN, 0, 0, "far"},
+            {INT32_MAX - 8, INT32_MAX - 8, 0, 0, "xy\nz"}, {-8, 0, 0, 0, "AB"}};
     ASSERT_EQ(open(), 1);
-    auto check = [&](int64_t x, int64_t y, int64_t w, int64_t h, const std::string& s) {
+    for (const auto& [x, y, w, h, s] : rows) {
         SCOPED_TRACE(::testing::PrintToString(std::tuple(x, y, w, h, s)));
         ASSERT_EQ(call(kClear, 1, put(kRecord, Words{0xFF000010})), 0); // the top byte of a colour is ignored
         std::set<std::pair<int64_t, int64_t>> set;
@@ -136,11 +139,7 @@ TEST_F(WindowServiceTest, FillsAndTextAreClippedToTheWindow)
             const bool in = w > 0 && h > 0 && px >= x && px < x + w && py >= y && py < y + h;
             ASSERT_EQ(gui_.canvas().at(px, py), in || set.count({px, py}) ? 0xFFB482u : 0x000010u) << px << ", " << py;
         }
-    };
-    for (const auto& [x, y, w, h] : fills)
-        check(x, y, w, h, "");
-    for (const auto& [x, y, s] : texts)
-        check(x, y, 0, 0, s);
+    }
 }
 
 // Per row a call with its record, the record's size, the answer and, for an event, its key.  Records are
