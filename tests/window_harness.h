@@ -8,7 +8,6 @@
 #include "window/window.h"
 
 #include <cstdint>
-#include <filesystem>
 #include <map>
 #include <set>
 #include <string>
