@@ -19,7 +19,7 @@ static double now()
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
-Process::Process(ProcessOptions options) : started(now())
+Process::Process(ProcessOptions options) : started_(now())
 {
     std::vector<char*> argv;
     for (auto& a : options.argv)
@@ -97,7 +97,7 @@ bool Process::wait(double limit)
         if (waitpid(pid_, &st, WNOHANG) == pid_) {
             done = true;
             status = WIFEXITED(st) ? WEXITSTATUS(st) : 1000 + WTERMSIG(st);
-            seconds = now() - started;
+            seconds = now() - started_;
         } else if (now() >= end)
             return false;
     }
@@ -121,7 +121,7 @@ RunResult run(ProcessOptions options, double seconds)
     Process p(std::move(options));
     if (!p.wait(seconds))
         ADD_FAILURE() << name << " did not finish within " << seconds << " s";
-    return {p.status, p.out, p.err, p.seconds};
+    return p;
 }
 
 } // namespace vekos::test

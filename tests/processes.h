@@ -22,7 +22,15 @@ struct ProcessOptions {
     bool new_session = false; // no controlling terminal
 };
 
-class Process {
+// How a process ended (so far): its exit status, or 1000 + the signal that killed it (apart from an exit with
+// 128 + N), what it wrote, and how long it ran.
+struct RunResult {
+    int status = -1;
+    std::string out, err;
+    double seconds = 0;
+};
+
+class Process : public RunResult {
 public:
     explicit Process(ProcessOptions options); // throws std::runtime_error
     ~Process();                               // kills it if it still runs
@@ -42,23 +50,16 @@ public:
     }
 
     bool done = false;
-    int status = -1; // its exit status, or 1000 + the signal that killed it (apart from an exit with 128 + N)
-    double started, seconds = 0;
-    std::string out, err;
 
 private:
     bool collect(int timeout_ms);
 
+    double started_;
     pid_t pid_ = -1;
     int out_fd_ = -1, err_fd_ = -1, kept_fd_ = -1; // kept: an unread pipe, held open
 };
 
 // Runs to the end (killed after `seconds`, and a failure reported).
-struct RunResult {
-    int status = -1;
-    std::string out, err;
-    double seconds = 0;
-};
 RunResult run(ProcessOptions options, double seconds = 60);
 
 } // namespace vekos::test

@@ -12,11 +12,10 @@ namespace {
 
 using namespace std::string_literals;
 
-// A recording of the first frames of paneprobe, a black one and one of many colours: each decodes to what was
-// presented (exactly for 3 colours and 4 table entries, closely for 4096 reduced to 256: giflib's median
-// cut works on 5 bits a channel), storing only the box that changed (one pixel for an unchanged frame)
-// with 2 hundredths of delay; the whole loops for ever (NETSCAPE2.0, count 0).  A frame of another size is
-// refused.
+// Frames of paneprobe, one of them unchanged, a black one and one of many colours: each decodes to what was
+// presented (closely for 4096 colours reduced to 256: giflib's median cut works on 5 bits a channel) and
+// shows for 2 hundredths, drawn over the one before; the whole loops for ever (NETSCAPE2.0, count 0).  An
+// unchanged frame stores a single pixel, a changed one the box that changed.  A frame of another size is refused.
 TEST(GifRecording, FramesDecodeToWhatWasPresentedStoringOnlyWhatChanged)
 {
     TempDir dir;
@@ -31,31 +30,27 @@ TEST(GifRecording, FramesDecodeToWhatWasPresentedStoringOnlyWhatChanged)
     for (const Framebuffer& f : frames)
         gif.add(f);
     EXPECT_THROW(gif.add(Framebuffer(10, 10)), std::invalid_argument);
-    EXPECT_EQ(gif.frames(), frames.size());
     gif.close();
     out.commit();
-    EXPECT_EQ(slurp(dir / "a.gif").substr(0, 10), std::string("GIF89a\x80\x02\xe0\x01", 10)); // 640 x 480
     const DecodedGif decoded = decode_gif(dir / "a.gif");
-    ASSERT_TRUE(decoded.gif);
     ASSERT_EQ(decoded.frames.size(), frames.size());
-    // Per frame, the box stored {x, y, w, h} and the size of its colour table.
-    const std::vector<int> stored[]
-        = {{0, 0, 640, 480, 4}, {82, 90, 142, 90, 2}, {0, 0, 1, 1, 2}, {0, 0, 640, 480, 2}, {100, 100, 64, 64, 256}};
     for (int i = 0; i < 5; ++i) {
-        SCOPED_TRACE("frame " + std::to_string(i + 1));
-        const GifImageDesc& d = decoded.gif->SavedImages[i].ImageDesc;
         GraphicsControlBlock control;
         ASSERT_EQ(DGifSavedExtensionToGCB(decoded.gif.get(), i, &control), GIF_OK);
         EXPECT_EQ(std::tuple(control.DelayTime, control.DisposalMode, control.TransparentColor),
-            std::tuple(2, DISPOSE_DO_NOT, NO_TRANSPARENT_COLOR));
-        EXPECT_EQ((std::vector{d.Left, d.Top, d.Width, d.Height, d.ColorMap->ColorCount}), stored[i]);
-        int worst = 0; // over the channels of every pixel
-        for (size_t c = 0; c < 640 * 480 * 3; ++c)
-            worst = std::max(worst,
-                std::abs(int(frames[i].pixels()[c / 3] >> c % 3 * 8 & 0xFF)
-                    - int(decoded.frames[i].pixels()[c / 3] >> c % 3 * 8 & 0xFF)));
-        EXPECT_LE(worst, i == 4 ? 40 : 0);
+            std::tuple(2, DISPOSE_DO_NOT, NO_TRANSPARENT_COLOR))
+            << "frame " << i;
+        EXPECT_TRUE(i == 4 || decoded.frames[i] == frames[i]) << "frame " << i;
     }
+    // The rectangle moved 2 pixels: a box of 142 x 90 stored; then nothing changed: one pixel.
+    const GifImageDesc &moved = decoded.gif->SavedImages[1].ImageDesc, &same = decoded.gif->SavedImages[2].ImageDesc;
+    EXPECT_EQ(std::tuple(moved.Left, moved.Width, moved.Height, same.Width * same.Height), std::tuple(82, 142, 90, 1));
+    int worst = 0; // over the channels of every pixel of the many-coloured frame
+    for (size_t c = 0; c < many.pixels().size() * 3; ++c)
+        worst = std::max(worst,
+            std::abs(int(many.pixels()[c / 3] >> c % 3 * 8 & 0xFF)
+                - int(decoded.frames[4].pixels()[c / 3] >> c % 3 * 8 & 0xFF)));
+    EXPECT_LE(worst, 40);
     const auto* loop = decoded.gif->SavedImages[0].ExtensionBlocks;
     ASSERT_GE(decoded.gif->SavedImages[0].ExtensionBlockCount, 2);
     EXPECT_EQ(std::string((char*)loop[0].Bytes, 11) + std::string((char*)loop[1].Bytes, 3), "NETSCAPE2.0\1\0\0"s);

@@ -6,7 +6,6 @@
 
 #include <gif_lib.h>
 
-#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>

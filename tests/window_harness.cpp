@@ -28,7 +28,7 @@ SessionOptions window_options(WindowOptions window, Viewer* viewer, std::vector<
 } // namespace
 
 WindowRun::WindowRun(WindowOptions options)
-    : session_(build_dir() / "bin/paneprobe", window_options(std::move(options), &frames_, transcript_))
+    : session_(build_dir() / "bin/paneprobe", window_options(std::move(options), this, transcript_))
 {
 }
 
@@ -46,7 +46,7 @@ Framebuffer paneprobe_frame(int rect_x)
     Framebuffer f(640, 480);
     f.clear(kBackground);
     f.fill_rect(rect_x, 90, 140, 90, kRectangle);
-    f.draw_text(10, 10, kCaption, "Legacy window test command", console_font());
+    f.draw_text(10, 10, 0xDEDEDE, "Legacy window test command", console_font());
     return f;
 }
 

@@ -8,7 +8,6 @@
 #include "window/window.h"
 
 #include <cstdint>
-#include <filesystem>
 #include <map>
 #include <set>
 #include <string>
@@ -18,28 +17,21 @@ namespace vekos::test {
 
 constexpr uint32_t kBackground = 0x1E1E1E;
 constexpr uint32_t kRectangle = 0xFFB482;
-constexpr uint32_t kCaption = 0xDEDEDE;
 
-// Keeps copies of the presented frames whose numbers it is given.
-class FrameKeeper final : public Viewer {
-public:
-    void frame_presented(const Framebuffer& frame, uint64_t number) override
-    {
-        if (wanted.count(number))
-            kept.insert_or_assign(number, frame);
-    }
-    std::set<uint64_t> wanted;
-    std::map<uint64_t, Framebuffer> kept;
-};
-
-class WindowRun {
+// The viewer keeps copies of the presented frames whose numbers it is given.
+class WindowRun final : public Viewer {
 public:
     // build/bin/paneprobe.
     explicit WindowRun(WindowOptions options = {});
 
     Stop run(const std::vector<std::string>& argv = {"paneprobe"}) { return session_.run(argv); }
-    void keep_frames(std::set<uint64_t> numbers) { frames_.wanted = std::move(numbers); }
-    const Framebuffer& frame(uint64_t number) const { return frames_.kept.at(number); }
+    void keep_frames(std::set<uint64_t> numbers) { wanted_ = std::move(numbers); }
+    const Framebuffer& frame(uint64_t number) const { return kept_.at(number); }
+    void frame_presented(const Framebuffer& frame, uint64_t number) override
+    {
+        if (wanted_.count(number))
+            kept_.insert_or_assign(number, frame);
+    }
 
     Window& gui() { return *session_.window(); }
     Session& session() { return session_; }
@@ -49,7 +41,8 @@ public:
     std::vector<int32_t> rectangle_xs() const;
 
 private:
-    FrameKeeper frames_;
+    std::set<uint64_t> wanted_;
+    std::map<uint64_t, Framebuffer> kept_;
     std::vector<std::string> transcript_;
     Session session_;
 };
