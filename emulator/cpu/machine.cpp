@@ -1,3 +1,6 @@
+// The engine's set-up, its run loop and stops, and guest calls.  Over 350
+// lines: they share the engine handle and the run state, so a split would
+// only move that state into a header; the hooks live in machine_hooks.cpp.
 #include "cpu/machine.h"
 
 #include "cpu/program_map.h"
