@@ -77,6 +77,8 @@ TEST_F(TraceTest, WrittenBytesAreQuotedEscapedAndCutAfter32)
     EXPECT_EQ(line_of("write", {2, guest().put_bytes("\xff\x11\x22\x33"), 4}), R"(write(2, "\xff\x11\"3", 4) = 4)");
 }
 
+// One row per argument kind of the call table: calls of the same kinds are shown by the same code (their
+// names are the table's, checked by the wrappers' tests).
 TEST_F(TraceTest, EachCallShowsItsArgumentsByKindAndErrorsByName)
 {
     std::ofstream(guest().root() / "present") << "abc";
@@ -90,17 +92,11 @@ TEST_F(TraceTest, EachCallShowsItsArgumentsByKindAndErrorsByName)
         {"read", {3, buf, 8}, "read(3, " + hex(buf) + ", 8) = 0"}, {"read", {0, buf, 64}, R"(read(0, "ab", 64) = 2)"},
         {"close", {3}, "close(3) = 0"}, {"close", {3}, "close(3) = -9 EBADF (Bad file descriptor)"},
         {"writefile", {present, data, 3}, R"(writefile("/present", "xyz", 3) = 3)"},
-        {"mkdir", {dir}, R"(mkdir("/d") = 0)"}, {"chdir", {dir}, R"(chdir("/d") = 0)"},
-        {"getcwd", {buf, 64}, R"(getcwd("/d", 64) = 3)"},
-        {"getcwd", {buf, 2}, "getcwd(" + hex(buf) + ", 2) = -34 ERANGE (Numerical result out of range)"},
-        {"rmdir", {dir}, R"(rmdir("/d") = 0)"},
+        {"mkdir", {dir}, R"(mkdir("/d") = 0)"}, {"getcwd", {buf, 64}, R"(getcwd("/", 64) = 2)"},
+        {"getcwd", {buf, 1}, "getcwd(" + hex(buf) + ", 1) = -34 ERANGE (Numerical result out of range)"},
         {"lseek", {1, 0xFFFFFFFF, 2}, "lseek(1, -1, 2) = -29 ESPIPE (Illegal seek)"},
-        {"dup2", {1, 7}, "dup2(1, 7) = 7"}, {"pipe", {fds}, "pipe([3, 4]) = 0"},
-        {"usleep", {16000}, "usleep(16000) = 0"},
+        {"pipe", {fds}, "pipe([3, 4]) = 0"}, {"usleep", {16000}, "usleep(16000) = 0"},
         {"write", {1, 0x10000000, 4}, "write(1, 0x10000000, 4) = -14 EFAULT (Bad address)"},
-        {"vekfs_stream_begin", {present}, R"(vekfs_stream_begin("/present") = 1)"},
-        {"vekfs_stream_write", {1, data, 3}, R"(vekfs_stream_write(1, "xyz", 3) = 3)"},
-        {"vekfs_stream_end", {1}, "vekfs_stream_end(1) = 0"},
         {"open", {missing, 0x241}, R"(open("/missing", O_WRONLY|O_CREAT|O_TRUNC, O_WRONLY|O_CREAT|O_TRUNC) = 5)"},
         {"open", {missing, 0x10483},
             R"(open("/missing", 0x3|O_EXCL|O_APPEND|O_DIRECTORY, 0) = -22 EINVAL (Invalid argument))"},
@@ -112,11 +108,12 @@ TEST_F(TraceTest, EachCallShowsItsArgumentsByKindAndErrorsByName)
     }
 }
 
+// The window calls too, on a kernel without a window service: one that opens and one that names a window.
 TEST_F(TraceTest, CallsNotProvidedShowTheirRegistersRaw)
 {
-    for (const auto& [number, name] :
-        std::vector<std::pair<uint32_t, std::string>>{{VEKOS_SYS_gui_create, "gui_create"}, {VEKOS_SYS_spawn, "spawn"},
-            {VEKOS_SYS_mkfifo, "mkfifo"}, {200, "call200"}}) {
+    for (const auto& [number, name] : std::vector<std::pair<uint32_t, std::string>>{
+             {VEKOS_SYS_gui_create, "gui_create"}, {VEKOS_SYS_gui_begin, "gui_begin"}, {VEKOS_SYS_spawn, "spawn"},
+             {VEKOS_SYS_mkfifo, "mkfifo"}, {200, "call200"}}) {
         SCOPED_TRACE(name);
         lines_.clear();
         TrapOutcome out
