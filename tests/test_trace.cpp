@@ -77,6 +77,8 @@ TEST_F(TraceTest, WrittenBytesAreQuotedEscapedAndCutAfter32)
     EXPECT_EQ(line_of("write", {2, guest().put_bytes("\xff\x11\x22\x33"), 4}), R"(write(2, "\xff\x11\"3", 4) = 4)");
 }
 
+// One row per argument kind of the call table: calls of the same kinds are shown by the same code (their
+// names are the table's, checked by the wrappers' tests).
 TEST_F(TraceTest, EachCallShowsItsArgumentsByKindAndErrorsByName)
 {
     std::ofstream(guest().root() / "present") << "abc";
@@ -90,17 +92,11 @@ TEST_F(TraceTest, EachCallShowsItsArgumentsByKindAndErrorsByName)
         {"read", {3, buf, 8}, "read(3, " + hex(buf) + ", 8) = 0"}, {"read", {0, buf, 64}, R"(read(0, "ab", 64) = 2)"},
         {"close", {3}, "close(3) = 0"}, {"close", {3}, "close(3) = -9 EBADF (Bad file descriptor)"},
         {"writefile", {present, data, 3}, R"(writefile("/present", "xyz", 3) = 3)"},
-        {"mkdir", {dir}, R"(mkdir("/d") = 0)"}, {"chdir", {dir}, R"(chdir("/d") = 0)"},
-        {"getcwd", {buf, 64}, R"(getcwd("/d", 64) = 3)"},
-        {"getcwd", {buf, 2}, "getcwd(" + hex(buf) + ", 2) = -34 ERANGE (Numerical result out of range)"},
-        {"rmdir", {dir}, R"(rmdir("/d") = 0)"},
+        {"mkdir", {dir}, R"(mkdir("/d") = 0)"}, {"getcwd", {buf, 64}, R"(getcwd("/", 64) = 2)"},
+        {"getcwd", {buf, 1}, "getcwd(" + hex(buf) + ", 1) = -34 ERANGE (Numerical result out of range)"},
         {"lseek", {1, 0xFFFFFFFF, 2}, "lseek(1, -1, 2) = -29 ESPIPE (Illegal seek)"},
-        {"dup2", {1, 7}, "dup2(1, 7) = 7"}, {"pipe", {fds}, "pipe([3, 4]) = 0"},
-        {"usleep", {16000}, "usleep(16000) = 0"},
+        {"pipe", {fds}, "pipe([3, 4]) = 0"}, {"usleep", {16000}, "usleep(16000) = 0"},
         {"write", {1, 0x10000000, 4}, "write(1, 0x10000000, 4) = -14 EFAULT (Bad address)"},
-        {"vekfs_stream_begin", {present}, R"(vekfs_stream_begin("/present") = 1)"},
-        {"vekfs_stream_write", {1, data, 3}, R"(vekfs_stream_write(1, "xyz", 3) = 3)"},
-        {"vekfs_stream_end", {1}, "vekfs_stream_end(1) = 0"},
         {"open", {missing, 0x241}, R"(open("/missing", O_WRONLY|O_CREAT|O_TRUNC, O_WRONLY|O_CREAT|O_TRUNC) = 5)"},
         {"open", {missing, 0x10483},
             R"(open("/missing", 0x3|O_EXCL|O_APPEND|O_DIRECTORY, 0) = -22 EINVAL (Invalid argument))"},
@@ -112,11 +108,12 @@ TEST_F(TraceTest, EachCallShowsItsArgumentsByKindAndErrorsByName)
     }
 }
 
+// The window calls too, on a kernel without a window service: one that opens and one that names a window.
 TEST_F(TraceTest, CallsNotProvidedShowTheirRegistersRaw)
 {
-    for (const auto& [number, name] :
-        std::vector<std::pair<uint32_t, std::string>>{{VEKOS_SYS_gui_create, "gui_create"}, {VEKOS_SYS_spawn, "spawn"},
-            {VEKOS_SYS_mkfifo, "mkfifo"}, {200, "call200"}}) {
+    for (const auto& [number, name] : std::vector<std::pair<uint32_t, std::string>>{
+             {VEKOS_SYS_gui_create, "gui_create"}, {VEKOS_SYS_gui_begin, "gui_begin"}, {VEKOS_SYS_spawn, "spawn"},
+             {VEKOS_SYS_mkfifo, "mkfifo"}, {200, "call200"}}) {
         SCOPED_TRACE(name);
         lines_.clear();
         TrapOutcome out
@@ -156,24 +153,23 @@ TEST(InjectionParseTest, CallsByNameOrNumberAnswersAsNumbersOrErrorNames)
         Injection inj = parse_injection(option);
         EXPECT_EQ(std::tie(inj.number, inj.nth, inj.answer), std::tie(number, nth, answer)) << option;
     }
-    const std::vector<std::pair<std::string, std::vector<const char*>>> bad
-        = {{"missing '='", {"write", ""}}, {"unknown call 'Write'", {"Write=1"}},
-            {"N must be a positive whole number", {"write@0=1", "write@=1", "write@-1=1", "write@2x=1"}},
-            {"no call named", {"=5", "@2=5"}},
-            {"ANSWER must be a 32-bit whole number or an error name such as ENOENT",
-                {"write=", "write=enoent", "write=1x", "write=0x10", "write=4294967296", "write=-2147483649"}}};
-    for (const auto& [why, options] : bad)
-        for (const char* option : options) {
-            SCOPED_TRACE(option);
-            try {
-                parse_injection(option);
-                ADD_FAILURE() << "accepted";
-            } catch (const UsageError& e) {
-                EXPECT_EQ(std::string(e.what()),
-                    "--inject " + std::string(option) + ": " + why
-                        + " (expected CALL[@N]=ANSWER, e.g. write@3=-5 or open=ENOENT)");
-            }
+    // One option per way of being wrong: each part missing or not of its form, and answers out of range.
+    const std::string answer = "ANSWER must be a 32-bit whole number or an error name such as ENOENT";
+    const std::vector<std::pair<const char*, std::string>> bad = {{"write", "missing '='"},
+        {"Write=1", "unknown call 'Write'"}, {"write@0=1", "N must be a positive whole number"},
+        {"write@2x=1", "N must be a positive whole number"}, {"=5", "no call named"}, {"write=enoent", answer},
+        {"write=1x", answer}, {"write=4294967296", answer}, {"write=-2147483649", answer}};
+    for (const auto& [option, why] : bad) {
+        SCOPED_TRACE(option);
+        try {
+            parse_injection(option);
+            ADD_FAILURE() << "accepted";
+        } catch (const UsageError& e) {
+            EXPECT_EQ(std::string(e.what()),
+                "--inject " + std::string(option) + ": " + why
+                    + " (expected CALL[@N]=ANSWER, e.g. write@3=-5 or open=ENOENT)");
         }
+    }
     EXPECT_EQ(parse_call_list("open,write,22,_exit"), (std::set<uint32_t>{1, 2, 4, 22}));
     for (const char* list : {"", "open,", "open,,write", "nosuch"})
         EXPECT_THROW(parse_call_list(list), UsageError) << list;
