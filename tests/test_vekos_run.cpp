@@ -29,13 +29,12 @@ class VekosRunTest : public ::testing::Test {
 protected:
     void SetUp() override { fs::create_directory(root_); }
 
-    // vekos-run with these arguments: stdin empty, no display and no
-    // controlling terminal to find, killed if it outlives the limit.
+    // vekos-run with these arguments: stdin empty, no display to find, killed
+    // if it outlives the limit.
     RunResult run(Args args, double limit_seconds = 10, Output output = Output::collected)
     {
         args.insert(args.begin(), kRun);
-        return vekos::test::run(
-            ProcessOptions{args, {}, {"DISPLAY", "WAYLAND_DISPLAY"}, output, false, true}, limit_seconds);
+        return vekos::test::run(ProcessOptions{args, {}, {"DISPLAY", "WAYLAND_DISPLAY"}, output}, limit_seconds);
     }
     // The crasher with a sandbox of its own.
     RunResult crash(Args options, const Args& args, Output output = Output::collected)
