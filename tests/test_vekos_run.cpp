@@ -242,21 +242,18 @@ TEST_F(VekosRunTest, RunsEndWithTheProgramsStatusAndOutputAsTheOptionsShapeThem)
     }
     EXPECT_EQ(slurp(trace_file), "exit(0) = ?\n"); // the last run's
     EXPECT_EQ(slurp(root_ / "out.txt"), "hello");
-    // The summary counts every call, traced or not, below what the run said.
+    // The summary counts every call, traced or not, below what the run said; times and the count of
+    // instructions vary from run to run.
     RunResult summed = crash({"--summary", "--trace-calls", "exit"}, {"cat", "/nothing"});
-    const std::vector<std::string> lines = report_lines(summed.err);
-    ASSERT_EQ(lines.size(), 9u) << summed.err;
-    EXPECT_EQ(std::vector(lines.begin(), lines.begin() + 4),
-        (std::vector<std::string>{
-            "cat: cannot open", "exit(1) = ?", "vekos-run: summary of " + c, "     calls  errors     seconds  call"}));
-    for (const auto& [line, counts, name] :
-        {std::tuple{4, "         1       0  ", "  write"}, {5, "         1       0  ", "  exit"},
-            {6, "         1       1  ", "  open"}, {7, "         3       1  ", "  total"}}) {
-        EXPECT_TRUE(lines[size_t(line)].starts_with(counts)) << lines[size_t(line)];
-        EXPECT_TRUE(lines[size_t(line)].ends_with(name)) << lines[size_t(line)];
-    }
-    EXPECT_TRUE(std::regex_match(lines[8], std::regex("  [0-9]+ instructions; [0-9.]+ s wall, [0-9.]+ s CPU")))
-        << lines[8];
+    EXPECT_EQ(std::regex_replace(std::regex_replace(summed.err, std::regex("[0-9]+\\.[0-9]+"), "T"),
+                  std::regex("[0-9]+ instructions"), "N instructions"),
+        "cat: cannot open\nexit(1) = ?\nvekos-run: summary of " + c
+            + "\n     calls  errors     seconds  call\n"
+              "         1       0    T  write\n"
+              "         1       0    T  exit\n"
+              "         1       1    T  open\n"
+              "         3       1    T  total\n"
+              "  N instructions; T s wall, T s CPU\n");
 }
 
 // Programs that spin, sleep or misbehave on purpose, and places they cannot be read from or written to:
