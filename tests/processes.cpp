@@ -25,16 +25,15 @@ Process::Process(ProcessOptions options) : started_(now())
     for (auto& a : options.argv)
         argv.push_back(a.data());
     argv.push_back(nullptr);
-    int out[2], err[2];
+    int out[2], err[2], pty = -1;
     if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe");
     winsize size{30, 100, 0, 0}; // rows, columns
-    pid_ = options.terminal ? forkpty(&out_fd_, nullptr, nullptr, &size) : fork();
+    pid_ = options.terminal ? forkpty(&pty, nullptr, nullptr, &size) : fork();
     if (pid_ < 0)
         throw std::runtime_error("fork");
     if (pid_ == 0) { // the test process runs no other thread: the environment may change here
-        if (options.new_session)
-            setsid();
+        setsid();    // fails, harmlessly, where forkpty has made the session
         if (!options.terminal || options.output != ProcessOptions::Output::collected)
             dup2(out[1], 1);
         dup2(err[1], 2);
@@ -48,22 +47,20 @@ Process::Process(ProcessOptions options) : started_(now())
         _exit(127);
     }
     close(out[1]), close(err[1]);
-    err_fd_ = err[0];
+    err_fd_ = UniqueFd(err[0]);
     if (options.output == ProcessOptions::Output::unread_pipe)
-        kept_fd_ = out[0];
+        kept_fd_ = UniqueFd(out[0]);
     else if (options.output == ProcessOptions::Output::collected && !options.terminal)
-        out_fd_ = out[0];
+        pty = out[0];
     else
         close(out[0]);
+    out_fd_ = UniqueFd(pty); // the pseudo-terminal, or the collected pipe
 }
 
 Process::~Process()
 {
     if (!done)
         kill(pid_, SIGKILL), waitpid(pid_, nullptr, 0);
-    for (int fd : {out_fd_, err_fd_, kept_fd_})
-        if (fd >= 0)
-            close(fd);
 }
 
 void Process::signal(int signal_number)
@@ -74,12 +71,12 @@ void Process::signal(int signal_number)
 
 void Process::type(std::string_view bytes)
 {
-    ASSERT_EQ(write(out_fd_, bytes.data(), bytes.size()), ssize_t(bytes.size()));
+    ASSERT_EQ(write(out_fd_.get(), bytes.data(), bytes.size()), ssize_t(bytes.size()));
 }
 
 bool Process::collect(int timeout_ms)
 {
-    pollfd fds[2] = {{out_fd_, POLLIN, 0}, {err_fd_, POLLIN, 0}};
+    pollfd fds[2] = {{out_fd_.get(), POLLIN, 0}, {err_fd_.get(), POLLIN, 0}};
     bool any = false;
     for (int i = 0, ready = poll(fds, 2, timeout_ms); ready > 0 && i < 2; ++i) {
         char buf[65536];

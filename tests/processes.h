@@ -1,7 +1,10 @@
-// Programs the tests run as processes of their own (vekos-run, Xvfb, xdotool):
-// standard output and error collected, or standard output a pipe nobody
-// reads or whose reader has gone, or a pseudo-terminal to type on and watch.
+// Programs the tests run as processes of their own (vekos-run, Xvfb, xdotool),
+// each in a session of its own (no controlling terminal to find): standard
+// output and error collected, or standard output a pipe nobody reads or whose
+// reader has gone, or a pseudo-terminal to type on and watch.
 #pragma once
+
+#include "base/unique_fd.h"
 
 #include <sys/types.h>
 #include <termios.h>
@@ -18,8 +21,7 @@ struct ProcessOptions {
     std::vector<std::pair<std::string, std::string>> set_env;
     std::vector<std::string> unset_env;
     enum class Output { collected, unread_pipe, closed_pipe } output = Output::collected;
-    bool terminal = false;    // on a pseudo-terminal of 100 x 30: out() is what it showed
-    bool new_session = false; // no controlling terminal
+    bool terminal = false; // on a pseudo-terminal of 100 x 30: out() is what it showed
 };
 
 // How a process ended (so far): its exit status, or 1000 + the signal that killed it (apart from an exit with
@@ -46,7 +48,7 @@ public:
     termios terminal_mode() const
     {
         termios t{};
-        return tcgetattr(out_fd_, &t), t;
+        return tcgetattr(out_fd_.get(), &t), t;
     }
 
     bool done = false;
@@ -56,7 +58,7 @@ private:
 
     double started_;
     pid_t pid_ = -1;
-    int out_fd_ = -1, err_fd_ = -1, kept_fd_ = -1; // kept: an unread pipe, held open
+    UniqueFd out_fd_, err_fd_, kept_fd_; // kept: an unread pipe, held open
 };
 
 // Runs to the end (killed after `seconds`, and a failure reported).

@@ -29,13 +29,12 @@ class VekosRunTest : public ::testing::Test {
 protected:
     void SetUp() override { fs::create_directory(root_); }
 
-    // vekos-run with these arguments: stdin empty, no display and no
-    // controlling terminal to find, killed if it outlives the limit.
+    // vekos-run with these arguments: stdin empty, no display to find, killed
+    // if it outlives the limit.
     RunResult run(Args args, double limit_seconds = 10, Output output = Output::collected)
     {
         args.insert(args.begin(), kRun);
-        return vekos::test::run(
-            ProcessOptions{args, {}, {"DISPLAY", "WAYLAND_DISPLAY"}, output, false, true}, limit_seconds);
+        return vekos::test::run(ProcessOptions{args, {}, {"DISPLAY", "WAYLAND_DISPLAY"}, output}, limit_seconds);
     }
     // The crasher with a sandbox of its own.
     RunResult crash(Args options, const Args& args, Output output = Output::collected)
@@ -62,105 +61,91 @@ std::vector<std::string> report_lines(const std::string& err)
 const std::vector<std::string> kRegisterLines = {"  eax VALUE  ebx VALUE  ecx VALUE  edx VALUE",
     "  esi VALUE  edi VALUE  ebp VALUE  esp VALUE  eflags VALUE", "  backtrace (frame pointers):"};
 
-// A crash report: its first line and its frames begin so, the register lines between them are these.
-std::vector<std::string> expect_report(
-    const std::string& err, const std::string& first, const std::vector<std::string>& frames)
+// A crash report: its first line, the register lines, then its frames; a line expected to end in '+'
+// (an offset or an instruction follows, which vary with the build) only begins so.
+void expect_report(const std::string& err, const std::string& first, const std::vector<std::string>& frames)
 {
     const std::vector<std::string> lines = report_lines(err);
     EXPECT_EQ(lines.size(), 4 + frames.size()) << err;
     for (size_t i = 0; i < std::min(lines.size(), 4 + frames.size()); ++i) {
         const std::string& want = i == 0 ? first : i < 4 ? kRegisterLines[i - 1] : frames[i - 4];
-        EXPECT_TRUE(i > 0 && i < 4 ? lines[i] == want : lines[i].starts_with(want)) << lines[i];
+        EXPECT_TRUE(want.ends_with('+') ? lines[i].starts_with(want) : lines[i] == want) << lines[i];
     }
-    return lines;
 }
 
-TEST_F(VekosRunTest, FaultsEndWithTheirStatusAndACrashReport)
+// tests/sdk/misbehaves.c built with vekos-cc as its user builds it: frame pointers kept.
+std::string misbehaves()
 {
-    const std::string who = "vekos-run: " + kCrasher + ": ";
-    const std::vector<std::tuple<Args, int, std::string>> rows
-        = {{{"div"}, 136, "divide error: division by zero or quotient too large; eip ADDR <main+"},
-            {{"ud2"}, 132, "invalid instruction: the CPU cannot execute the instruction; eip ADDR <main+"},
-            {{"jump", "c0001000"}, 139,
-                "segmentation fault: execution outside the program at ADDR, the stand-in's own page; eip ADDR: int3"}};
-    for (const auto& [args, status, first] : rows) {
-        SCOPED_TRACE(::testing::PrintToString(args));
-        RunResult r = crash({}, args);
-        EXPECT_EQ(r.status, status);
-        EXPECT_EQ(r.out, "");
-        expect_report(r.err, who + first, {"    #0 ADDR", "    #1 ADDR <"}); // main's caller, or the entry
-    }
-    RunResult r = crash({"--max-insns", "100000"}, {"spin"});
-    EXPECT_EQ(r.status, 152);
-    EXPECT_TRUE(r.err.starts_with(who + "stopped by --max-insns 100000 after ")) << r.err;
-    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
-}
-
-// A program built with vekos-cc, as its user builds it: frame pointers kept,
-// so a crash report names every caller.
-TEST_F(VekosRunTest, ProgramsBuiltWithTheSdkCrashWithTheirCallersNamed)
-{
-    const std::string program = dir_ / "misbehaves";
-    const RunResult built = vekos::test::run(
+    static const TempDir dir;
+    static const std::string program = dir / "misbehaves";
+    static const RunResult built = vekos::test::run(
         ProcessOptions{
             {(build_dir() / "sdk/bin/vekos-cc").string(), VEKOS_SOURCE_DIR "/tests/sdk/misbehaves.c", "-o", program},
             {}, {}},
         60);
-    ASSERT_EQ(built.status, 0) << built.err;
-    const std::string who = "vekos-run: " + program + ": ";
-    RunResult crashed = run({program, "crash"});
-    EXPECT_EQ(crashed.status, 139);
-    const std::string poked = who
-        + "segmentation fault: write to unmapped memory at ADDR (4 bytes); eip ADDR <poke>: mov dword ptr [eax], 7";
-    EXPECT_EQ(expect_report(crashed.err, poked,
-                  {"    #0 ADDR <poke>", "    #1 ADDR <middle+", "    #2 ADDR <main+", "    #3 ADDR <_start+"})
-                  .at(0),
-        poked);
-    // Endless recursion: the stack is named, the frames of one function folded.
-    RunResult overflowed = run({program, "overflow"});
-    EXPECT_EQ(overflowed.status, 139);
-    const std::vector<std::string> lines = expect_report(overflowed.err,
-        who + "stack overflow: write to unmapped memory at ADDR (1 byte), below the 1 MiB stack; eip ADDR <down+",
-        {"    #0 ADDR <down+", "    #1 ADDR <down+", "    #2 to #16: the same", "    ... deeper frames not shown"});
-    ASSERT_EQ(lines.size(), 8u);
-    EXPECT_EQ(std::vector(lines.begin() + 6, lines.end()),
-        (std::vector<std::string>{"    #2 to #16: the same", "    ... deeper frames not shown"}));
-    // A console control record: never raw bytes; on a terminal the colour of what follows, reset at the end.
-    RunResult coloured = run({"--trace", program, "colour"});
+    EXPECT_EQ(built.status, 0) << built.err;
+    return program;
+}
+
+// The fault, the registers, every caller by name, the frames of one recursing function folded; a run
+// stopped by --max-insns says so in one line.
+TEST_F(VekosRunTest, FaultsEndWithTheirStatusAndACrashReportNamingEveryCaller)
+{
+    const std::string program = misbehaves();
+    const std::vector<std::tuple<Args, int, std::string, std::vector<std::string>>> rows
+        = {{{kCrasher, "div"}, 136, "divide error: division by zero or quotient too large; eip ADDR <main+",
+               {"    #0 ADDR <main+", "    #1 ADDR <_start+"}},
+            {{kCrasher, "jump", "c0001000"}, 139,
+                "segmentation fault: execution outside the program at ADDR, the stand-in's own page; eip ADDR: int3",
+                {"    #0 ADDR", "    #1 ADDR <_start+"}},
+            {{program, "crash"}, 139,
+                "segmentation fault: write to unmapped memory at ADDR (4 bytes); eip ADDR <poke>: "
+                "mov dword ptr [eax], 7",
+                {"    #0 ADDR <poke>", "    #1 ADDR <middle+", "    #2 ADDR <main+", "    #3 ADDR <_start+"}},
+            {{program, "overflow"}, 139,
+                "stack overflow: write to unmapped memory at ADDR (1 byte), below the 1 MiB stack; eip ADDR <down+",
+                {"    #0 ADDR <down+", "    #1 ADDR <down+", "    #2 to #16: the same",
+                    "    ... deeper frames not shown"}}};
+    for (const auto& [args, status, first, frames] : rows) {
+        SCOPED_TRACE(::testing::PrintToString(args));
+        RunResult r = run(args);
+        EXPECT_EQ(r.status, status);
+        EXPECT_EQ(r.out, "");
+        expect_report(r.err, "vekos-run: " + args[0] + ": " + first, frames);
+    }
+    RunResult r = crash({"--max-insns", "100000"}, {"spin"});
+    EXPECT_EQ(r.status, 152);
+    EXPECT_TRUE(r.err.starts_with("vekos-run: " + kCrasher + ": stopped by --max-insns 100000 after ")) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+}
+
+// A console control record is never raw bytes: on a terminal the colour of what follows, reset at the end.
+TEST_F(VekosRunTest, ConsoleColourRecordsAreTracedAndColourATerminal)
+{
+    RunResult coloured = run({"--trace", misbehaves(), "colour"});
     EXPECT_EQ(coloured.status, 0);
     EXPECT_EQ(coloured.out, "green\n");
     EXPECT_TRUE(coloured.err.starts_with("write(1, {console color=0x00c800}, 4) = 4\n")) << coloured.err;
-    Process terminal(ProcessOptions{{kRun, program, "colour"}, {}, {}, Output::collected, true});
+    Process terminal(ProcessOptions{{kRun, misbehaves(), "colour"}, {}, {}, Output::collected, true});
     ASSERT_TRUE(terminal.wait(10));
     EXPECT_EQ(terminal.status, 0);
     EXPECT_EQ(terminal.out, "\x1b[38;2;0;200;0mgreen\r\n\x1b[0m");
 }
 
-// A static i386 Linux program is an ELF file like a vekos one: its ABI note gives it away.
-TEST_F(VekosRunTest, LinuxProgramsAreRecognisedAndRefused)
-{
-    const std::string source = dir_ / "linux.c", program = dir_ / "linux";
-    std::ofstream(source) << "int main(void) { return 3; }\n";
-    const RunResult built
-        = vekos::test::run(ProcessOptions{{VEKOS_HOST_CC, "-m32", "-static", source, "-o", program}, {}, {}}, 60);
-    ASSERT_EQ(built.status, 0) << built.err;
-    RunResult r = run({program});
-    EXPECT_EQ(r.status, 126);
-    EXPECT_EQ(r.err,
-        "vekos-run: " + program
-            + ": a Linux program, not a vekos one: it would make Linux system calls (build vekos programs with "
-              "vekos-cc; its GNU ABI note names Linux)\n");
-}
-
 // Usage errors exit with 2; programs that cannot run with 126, or 127 when
 // missing, at once: what is not a program file is not read whole. A report
-// ending in a newline is the whole of standard error.
+// ending in a newline is the whole of standard error. A static i386 Linux
+// program is an ELF file like a vekos one: its ABI note gives it away.
 TEST_F(VekosRunTest, UsageErrorsAndProgramsThatCannotRunEndWithAReport)
 {
     const std::string root = root_.string(), text = (root_ / "script.txt").string(),
                       missing = (root_ / "missing").string(), c = kCrasher, p = kPaneprobe, fifo = dir_ / "fifo",
-                      big = dir_ / "big", plain = dir_ / "plain";
+                      big = dir_ / "big", plain = dir_ / "plain", for_linux = dir_ / "linux";
     std::ofstream(text) << "echo hi\n";
+    std::ofstream(for_linux + ".c") << "int main(void) { return 3; }\n";
+    const RunResult built = vekos::test::run(
+        ProcessOptions{{VEKOS_HOST_CC, "-m32", "-static", for_linux + ".c", "-o", for_linux}, {}, {}}, 60);
+    ASSERT_EQ(built.status, 0) << built.err;
     std::ofstream(plain) << "x";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     std::ofstream(big).flush();
@@ -168,12 +153,9 @@ TEST_F(VekosRunTest, UsageErrorsAndProgramsThatCannotRunEndWithAReport)
     const std::vector<std::tuple<Args, int, std::string>> rows = {{{}, 2, "no PROGRAM given"},
         {{"--fast", "--roots=/", c}, 2, "unknown option --roots=/"},
         {{"--bogus", c}, 2, "vekos-run: unknown option --bogus (try --help)\n"},
-        {{"--inject", "nosuch=1", c}, 2, "--inject nosuch=1: unknown call 'nosuch'"},
         {{"--inject", "exit=0", c, "exit", "3"}, 2, "--inject exit=0: exit never returns to the program"},
-        {{"--max-insns", "0", c}, 2, "--max-insns"},
         {{"--max-insns", "18446744073709551616", c}, 2,
             "vekos-run: --max-insns: 18446744073709551616 is not a whole number from 1 to 18446744073709551615\n"},
-        {{"--timeout", "-1", c}, 2, "--timeout"},
         {{"--timeout", "nan", c}, 2, "--timeout: nan is not a number of seconds"},
         {{"--timeout", "1e10", c}, 2,
             "vekos-run: --timeout: 1e10 is not a number of seconds above 0 and at most 10000000\n"},
@@ -192,9 +174,12 @@ TEST_F(VekosRunTest, UsageErrorsAndProgramsThatCannotRunEndWithAReport)
             "FILE or --trace=FILE\n"},
         {{"--trace-calls", "open,nosuch", c}, 2, "--trace-calls: 'nosuch' is not a call name or number"},
         {{fifo}, 126, "vekos-run: " + fifo + ": is not a regular file (it is a FIFO)\n"},
-        {{"/dev/zero"}, 126, "vekos-run: /dev/zero: is not a regular file (it is a character device)\n"},
         {{big}, 126, "vekos-run: " + big + ": is 67108865 bytes, more than a program may be (67108864)\n"},
-        {{plain + "/x"}, 126, "vekos-run: " + plain + "/x: cannot be opened: Not a directory\n"}};
+        {{plain + "/x"}, 126, "vekos-run: " + plain + "/x: cannot be opened: Not a directory\n"},
+        {{for_linux}, 126,
+            "vekos-run: " + for_linux
+                + ": a Linux program, not a vekos one: it would make Linux system calls (build vekos programs with "
+                  "vekos-cc; its GNU ABI note names Linux)\n"}};
     for (const auto& [args, status, said] : rows) {
         SCOPED_TRACE(::testing::PrintToString(args));
         RunResult r = run(args);
@@ -227,16 +212,12 @@ TEST_F(VekosRunTest, RunsEndWithTheProgramsStatusAndOutputAsTheOptionsShapeThem)
         int status;
         std::string out, err;
     } rows[] = {{in_root({"exit", "7"}), 7, "", ""}, {in_root({"exit", "300"}), 300 & 0xFF, "", ""},
-        {in_root({"exit", "-1"}), 255, "", ""},
         {in_root({"echo", "--fast", "--help"}), 0, "--fast --help\n", ""}, // options after the program are its own
-        {in_root({"write", "/out.txt", "hello"}), 0, "", ""}, {in_root({"write", "../../escaped.txt", "x"}), 0, "", ""},
-        {in_root({"cat", "/out.txt"}), 0, "hello", ""},
+        {in_root({"write", "/out.txt", "hello"}), 0, "", ""},
         // A repeatable option right before the program takes one value, not the program.
         {{"--root", root, "--inject", "write@1=-5", c, "echo", "a", "b"}, 1, "b\n", ""},
         {{"--root", root, "--", c, "echo", "--", "-x"}, 0, "-- -x\n", ""},
         {{"--root=" + root, "--inject=write=-5", "--timeout=5", "--max-insns=100000000", c, "echo", "z"}, 1, "", ""},
-        {{"--root", root, "--trace", c, "echo", "hi"}, 0, "hi\n", "write(1, \"hi\\n\", 3) = 3\nexit(0) = ?\n"},
-        {{"--root", root, "--trace=" + trace_file, c, "echo", "a", "b"}, 0, "a b\n", ""},
         // One failed write; the option repeats; a call given by number.
         {{"--root", root, "--inject", "write@2=-5", "--trace", c, "echo", "one", "two", "three"}, 1, "one three\n",
             "write(1, \"one \", 4) = 4\nwrite(1, \"two \", 4) = -5 EIO (injected)\nwrite(1, \"three\\n\", 6) = 6\n"
@@ -260,23 +241,19 @@ TEST_F(VekosRunTest, RunsEndWithTheProgramsStatusAndOutputAsTheOptionsShapeThem)
         EXPECT_EQ(r.err, row.err);
     }
     EXPECT_EQ(slurp(trace_file), "exit(0) = ?\n"); // the last run's
-    EXPECT_EQ(slurp(root_ / "out.txt") + slurp(root_ / "escaped.txt"), "hellox");
-    EXPECT_FALSE(fs::exists(dir_.path() / "escaped.txt"));
-    // The summary counts every call, traced or not, below what the run said.
+    EXPECT_EQ(slurp(root_ / "out.txt"), "hello");
+    // The summary counts every call, traced or not, below what the run said; times and the count of
+    // instructions vary from run to run.
     RunResult summed = crash({"--summary", "--trace-calls", "exit"}, {"cat", "/nothing"});
-    const std::vector<std::string> lines = report_lines(summed.err);
-    ASSERT_EQ(lines.size(), 9u) << summed.err;
-    EXPECT_EQ(std::vector(lines.begin(), lines.begin() + 4),
-        (std::vector<std::string>{
-            "cat: cannot open", "exit(1) = ?", "vekos-run: summary of " + c, "     calls  errors     seconds  call"}));
-    for (const auto& [line, counts, name] :
-        {std::tuple{4, "         1       0  ", "  write"}, {5, "         1       0  ", "  exit"},
-            {6, "         1       1  ", "  open"}, {7, "         3       1  ", "  total"}}) {
-        EXPECT_TRUE(lines[size_t(line)].starts_with(counts)) << lines[size_t(line)];
-        EXPECT_TRUE(lines[size_t(line)].ends_with(name)) << lines[size_t(line)];
-    }
-    EXPECT_TRUE(std::regex_match(lines[8], std::regex("  [0-9]+ instructions; [0-9.]+ s wall, [0-9.]+ s CPU")))
-        << lines[8];
+    EXPECT_EQ(std::regex_replace(std::regex_replace(summed.err, std::regex("[0-9]+\\.[0-9]+"), "T"),
+                  std::regex("[0-9]+ instructions"), "N instructions"),
+        "cat: cannot open\nexit(1) = ?\nvekos-run: summary of " + c
+            + "\n     calls  errors     seconds  call\n"
+              "         1       0    T  write\n"
+              "         1       0    T  exit\n"
+              "         1       1    T  open\n"
+              "         3       1    T  total\n"
+              "  N instructions; T s wall, T s CPU\n");
 }
 
 // Programs that spin, sleep or misbehave on purpose, and places they cannot be read from or written to:
@@ -293,11 +270,11 @@ TEST_F(VekosRunTest, HostileProgramsEndWithTheRightStatusInTheRightTime)
         double least = 0, most = 3;
     } rows[] = {{{"--timeout", "0.5"}, {"spin"}, collected, 124, "stopped after 0.5 s (--timeout)", "", 0.45},
         {{"--timeout", "0.5"}, {"sleep", "100"}, collected, 124, "stopped after 0.5 s (--timeout)", "", 0.45},
-        {{"--timeout", "5"}, {"exit", "3"}, collected, 3, "", ""}, // ends in time: untouched
         {{"--fast"}, {"sleep", "1000"}, collected, 0, "", ""},
         {{}, {"sleep", "1"}, collected, 0, "", "", 0.95, 10}, // without --fast sleeping takes the time
         {{"--timeout", "1"}, {"flood"}, Output::unread_pipe, 124, "stopped after 1 s (--timeout)", ""},
-        {{}, {"flood"}, Output::closed_pipe, 141, "its standard output or error was closed (broken pipe)", ""},
+        {{}, {"flood"}, Output::closed_pipe, 141, "its standard output or error was closed (broken pipe); run ended",
+            ""},
         {{}, {"cat", "/fifo"}, collected, 0, "", ""}, // a FIFO under the root never holds the program
         {{"--max-file-size", "100"}, {"write", "/big", std::string(200, 'x')}, collected, 1, "", ""},
         // Refused by the quota with "too large" and "no space".
@@ -307,8 +284,7 @@ TEST_F(VekosRunTest, HostileProgramsEndWithTheRightStatusInTheRightTime)
         SCOPED_TRACE(::testing::PrintToString(row.options) + " " + row.args.front());
         RunResult r = crash(row.options, row.args, row.output);
         EXPECT_EQ(r.status, row.status) << r.err;
-        EXPECT_TRUE(contains(r.err, row.err)) << r.err;
-        EXPECT_EQ(contains(r.err, "(--timeout)"), row.status == 124) << r.err;
+        EXPECT_EQ(r.err, row.err.empty() ? "" : "vekos-run: " + kCrasher + ": " + row.err + "\n");
         EXPECT_EQ(r.out, row.out);
         EXPECT_GE(r.seconds, row.least);
         EXPECT_LT(r.seconds, row.most);
@@ -347,12 +323,13 @@ TEST_F(VekosRunTest, WaitingForKeysThatCannotComeIsSaidOnce)
         SCOPED_TRACE(args.back());
         RunResult r = run(args);
         EXPECT_EQ(r.status, 124);
-        const std::string said = "vekos-run: " + args[args.size() - (args.back() == "wait" ? 2 : 1)]
-            + " is waiting for window events, but with no display no key can come; it may run for ever: use "
-              "--display terminal or window to type keys, --frames N to end after N frames, or --keys FRAME:KEY "
-              "to script them\n";
-        EXPECT_TRUE(r.err.starts_with(said)) << r.err;
-        EXPECT_EQ(r.err.find(said, 1), std::string::npos);
+        const std::string who = "vekos-run: " + args[args.size() - (args.back() == "wait" ? 2 : 1)];
+        EXPECT_EQ(r.err,
+            who
+                + " is waiting for window events, but with no display no key can come; it may run for ever: use "
+                  "--display terminal or window to type keys, --frames N to end after N frames, or --keys FRAME:KEY "
+                  "to script them\n"
+                + who + ": stopped after 0.5 s (--timeout)\n");
     }
 }
 
