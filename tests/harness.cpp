@@ -19,19 +19,6 @@ static constexpr uint64_t kDefaultInstructionLimit = 200'000'000;
 
 std::filesystem::path build_dir() { return VEKOS_BUILD_DIR; }
 
-TempDir::TempDir()
-{
-    std::string templ = (std::filesystem::temp_directory_path() / "vekos-test-XXXXXX").string();
-    if (!mkdtemp(templ.data()))
-        throw std::runtime_error(
-            "cannot create a scratch directory in " + std::filesystem::temp_directory_path().string());
-    path_ = templ;
-    remover_ = std::shared_ptr<void>(nullptr, [path = path_](void*) {
-        std::error_code ignored;
-        std::filesystem::remove_all(path, ignored);
-    });
-}
-
 std::string slurp(const std::filesystem::path& path)
 {
     std::ifstream in(path, std::ios::binary);

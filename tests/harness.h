@@ -2,6 +2,7 @@
 // its pristine state before each test, calling guest functions by symbol.
 #pragma once
 
+#include "base/temp_dir.h"
 #include "session/session.h"
 
 #include <gtest/gtest.h>
@@ -108,19 +109,6 @@ private:
 
 // Paths of the built programs, for tests that run vekos-run itself.
 std::filesystem::path build_dir();
-
-// A directory of its own in the system's temporary directory, removed with
-// all it holds when the last copy goes.
-class TempDir {
-public:
-    TempDir();
-    const std::filesystem::path& path() const { return path_; }
-    std::string operator/(const std::string& name) const { return (path_ / name).string(); }
-
-private:
-    std::filesystem::path path_;
-    std::shared_ptr<void> remover_;
-};
 
 // A file's bytes ("" when it cannot be read).
 std::string slurp(const std::filesystem::path& path);

@@ -5,28 +5,14 @@
 
 #include <iostream>
 
-#include <cstdlib>
 #include <stdexcept>
 
 namespace vekos {
 
-Session::Sandbox::Sandbox(std::filesystem::path given) : path(std::move(given))
+// A root given, or a temporary directory of the session's own.
+std::optional<TempDir> Session::own_root(const std::filesystem::path& given)
 {
-    if (!path.empty())
-        return;
-    std::string templ = (std::filesystem::temp_directory_path() / "vekos-session-XXXXXX").string();
-    if (!mkdtemp(templ.data()))
-        throw std::runtime_error(
-            "cannot create a sandbox directory in " + std::filesystem::temp_directory_path().string());
-    path = templ;
-    owned = true;
-}
-
-Session::Sandbox::~Sandbox()
-{
-    std::error_code ignored;
-    if (owned)
-        std::filesystem::remove_all(path, ignored);
+    return given.empty() ? std::optional<TempDir>(std::in_place, "vekos-session") : std::nullopt;
 }
 
 KernelOptions Session::with_root(KernelOptions options, const std::filesystem::path& root)
@@ -41,9 +27,9 @@ Session::Session(const std::filesystem::path& program, SessionOptions options)
 }
 
 Session::Session(ElfImage image, SessionOptions options)
-    : image_(std::move(image)), sandbox_(options.root),
+    : image_(std::move(image)), own_root_(own_root(options.root)), root_(own_root_ ? own_root_->path() : options.root),
       own_console_(options.console ? nullptr : std::make_unique<CapturedConsole>()),
-      kernel_(with_root(std::move(options.kernel), sandbox_.path), options.console ? *options.console : *own_console_)
+      kernel_(with_root(std::move(options.kernel), root_), options.console ? *options.console : *own_console_)
 {
     if (options.window) {
         window_.emplace(std::move(*options.window), options.viewer);
@@ -91,8 +77,8 @@ void Session::reset()
         own_console_->clear();
     if (window_)
         window_->reset();
-    if (sandbox_.owned)
-        for (const auto& entry : std::filesystem::directory_iterator(sandbox_.path))
+    if (own_root_)
+        for (const auto& entry : std::filesystem::directory_iterator(root_))
             std::filesystem::remove_all(entry.path());
 }
 

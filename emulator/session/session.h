@@ -4,6 +4,7 @@
 // run programs through a Session.
 #pragma once
 
+#include "base/temp_dir.h"
 #include "coverage/line_table.h"
 #include "cpu/elf_image.h"
 #include "cpu/machine.h"
@@ -80,19 +81,15 @@ public:
     // The session's own console (nullptr when one was given).
     CapturedConsole* captured() { return own_console_.get(); }
     const CapturedConsole* captured() const { return own_console_.get(); }
-    const std::filesystem::path& root() const { return sandbox_.path; }
+    const std::filesystem::path& root() const { return root_; }
 
 private:
-    struct Sandbox {
-        std::filesystem::path path;
-        bool owned = false;
-        explicit Sandbox(std::filesystem::path given);
-        ~Sandbox();
-    };
+    static std::optional<TempDir> own_root(const std::filesystem::path& given);
     static KernelOptions with_root(KernelOptions options, const std::filesystem::path& root);
 
     ElfImage image_; // first: a program that cannot load leaves no sandbox behind
-    Sandbox sandbox_;
+    std::optional<TempDir> own_root_;
+    std::filesystem::path root_;
     std::unique_ptr<CapturedConsole> own_console_;
     Kernel kernel_;
     std::optional<Window> window_;
