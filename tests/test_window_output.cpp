@@ -12,19 +12,14 @@ namespace {
 
 using namespace std::string_literals;
 
-// Frames of paneprobe, one of them unchanged, a black one and one of many colours: each decodes to what was
-// presented (closely for 4096 colours reduced to 256: giflib's median cut works on 5 bits a channel) and
+// Frames of paneprobe, one of them unchanged, and a black one: each decodes to what was presented and
 // shows for 2 hundredths, drawn over the one before; the whole loops for ever (NETSCAPE2.0, count 0).  An
 // unchanged frame stores a single pixel, a changed one the box that changed.  A frame of another size is refused.
 TEST(GifRecording, FramesDecodeToWhatWasPresentedStoringOnlyWhatChanged)
 {
     TempDir dir;
-    Framebuffer many(640, 480);
-    for (int y = 0; y < 64; ++y)
-        for (int x = 0; x < 64; ++x)
-            many.fill_rect(100 + x, 100 + y, 1, 1, uint32_t(x * 4) << 16 | uint32_t(y * 4) << 8 | 0x80);
     const std::vector<Framebuffer> frames
-        = {paneprobe_frame(82), paneprobe_frame(84), paneprobe_frame(84), Framebuffer(640, 480), many};
+        = {paneprobe_frame(82), paneprobe_frame(84), paneprobe_frame(84), Framebuffer(640, 480)};
     OutputFile out("--record", dir / "a.gif");
     GifRecorder gif(out, 640, 480);
     for (const Framebuffer& f : frames)
@@ -34,23 +29,17 @@ TEST(GifRecording, FramesDecodeToWhatWasPresentedStoringOnlyWhatChanged)
     out.commit();
     const DecodedGif decoded = decode_gif(dir / "a.gif");
     ASSERT_EQ(decoded.frames.size(), frames.size());
-    for (int i = 0; i < 5; ++i) {
+    for (int i = 0; i < int(frames.size()); ++i) {
         GraphicsControlBlock control;
         ASSERT_EQ(DGifSavedExtensionToGCB(decoded.gif.get(), i, &control), GIF_OK);
         EXPECT_EQ(std::tuple(control.DelayTime, control.DisposalMode, control.TransparentColor),
             std::tuple(2, DISPOSE_DO_NOT, NO_TRANSPARENT_COLOR))
             << "frame " << i;
-        EXPECT_TRUE(i == 4 || decoded.frames[i] == frames[i]) << "frame " << i;
+        EXPECT_TRUE(decoded.frames[i] == frames[i]) << "frame " << i;
     }
     // The rectangle moved 2 pixels: a box of 142 x 90 stored; then nothing changed: one pixel.
     const GifImageDesc &moved = decoded.gif->SavedImages[1].ImageDesc, &same = decoded.gif->SavedImages[2].ImageDesc;
     EXPECT_EQ(std::tuple(moved.Left, moved.Width, moved.Height, same.Width * same.Height), std::tuple(82, 142, 90, 1));
-    int worst = 0; // over the channels of every pixel of the many-coloured frame
-    for (size_t c = 0; c < many.pixels().size() * 3; ++c)
-        worst = std::max(worst,
-            std::abs(int(many.pixels()[c / 3] >> c % 3 * 8 & 0xFF)
-                - int(decoded.frames[4].pixels()[c / 3] >> c % 3 * 8 & 0xFF)));
-    EXPECT_LE(worst, 40);
     const auto* loop = decoded.gif->SavedImages[0].ExtensionBlocks;
     ASSERT_GE(decoded.gif->SavedImages[0].ExtensionBlockCount, 2);
     EXPECT_EQ(std::string((char*)loop[0].Bytes, 11) + std::string((char*)loop[1].Bytes, 3), "NETSCAPE2.0\1\0\0"s);
