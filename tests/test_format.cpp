@@ -321,22 +321,6 @@ TEST_F(FormatTest, AFailedWriteEndsTheCallWithTheEarlierBytesKept)
     EXPECT_EQ(published(), "ab" + std::string(253, ' '));
 }
 
-// Arrays without a terminator, ending at the last mapped byte: a precision
-// bounds what both engines read.
-TEST_F(FormatTest, APrecisionBoundsTheBytesAStringArgumentReads)
-{
-    for (const std::string text : {"abc", "abcdefgh"}) {
-        guest().reset();
-        const uint32_t p = kScratchBase + kScratchSize - uint32_t(text.size()), n = uint32_t(text.size());
-        guest().machine().memory().poke(p, std::vector<uint8_t>(text.begin(), text.end()));
-        const std::string padded = "     " + text.substr(0, 1) + "|" + text + std::string(n < 5 ? 5 - n : 0, ' ') + "|";
-        EXPECT_EQ(into_buffer("snprintf", {"%6.1s|%-5.*s|", {p, n, p}, padded}, 32), int32_t(padded.size()));
-        const uint32_t s = memstream();
-        EXPECT_EQ(run("fprintf", {s, str("[%.*s]"), n, p}), int32_t(n + 2));
-        EXPECT_EQ(published(), "[" + text + "]");
-    }
-}
-
 // A few thousand instructions, not one step per character: huge counts are
 // counted without storing them, and the count stops at the largest int.
 TEST_F(FormatTest, HugeWidthsAreCountedWithoutStoringThem)

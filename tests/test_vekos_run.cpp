@@ -2,7 +2,6 @@
 // exit status, standard output and error, and the files it leaves.
 #include "harness.h"
 #include "processes.h"
-#include "window_files.h"
 #include "window_harness.h"
 
 #include <sys/stat.h>

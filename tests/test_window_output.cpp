@@ -4,7 +4,6 @@
 #include "harness.h"
 #include "window/display_terminal.h"
 #include "window/record_gif.h"
-#include "window_files.h"
 #include "window_harness.h"
 
 namespace vekos::test {

@@ -1,14 +1,18 @@
 // paneprobe (or another window program) on a session with the window
 // service, headless, keys scripted by frame; every call it makes as the
-// trace shows it, with guest addresses as ADDR.
+// trace shows it, with guest addresses as ADDR; and recordings read back.
 #pragma once
 
 #include "session/session.h"
 #include "window/framebuffer.h"
 #include "window/window.h"
 
+#include <gif_lib.h>
+
 #include <cstdint>
 #include <map>
+#include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -50,5 +54,15 @@ private:
 // paneprobe's frame with the rectangle at x: background, rectangle, caption,
 // drawn directly.
 Framebuffer paneprobe_frame(int rect_x);
+
+// Recordings read back: GIFs decoded and composed frame by frame, and PNGs.
+struct DecodedGif {
+    std::shared_ptr<GifFileType> gif; // null when it cannot be read (a failure is added)
+    std::vector<Framebuffer> frames;  // each image drawn over the ones before
+};
+DecodedGif decode_gif(const std::string& path);
+
+// nullopt (and a failure added) when it cannot be read.
+std::optional<Framebuffer> read_png(const std::string& path);
 
 } // namespace vekos::test
