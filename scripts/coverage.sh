@@ -9,7 +9,7 @@ build=$1
 jobs=$(nproc)
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVEKOS_GUEST_DEBUG_INFO=ON >/dev/null
 cmake --build "$build" -j "$jobs"
-out="$build/coverage"
+out="$(cd "$build" && pwd)/coverage" # absolute: each test runs in a folder of its own
 rm -rf "$out"
 mkdir -p "$out"
 now() { date +%s.%N; }

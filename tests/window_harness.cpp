@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <png.h>
 
+#include <cstdlib>
 #include <regex>
 
 namespace vekos::test {
@@ -25,6 +26,8 @@ SessionOptions window_options(WindowOptions window, Viewer* viewer, std::vector<
     options.machine.max_instructions = kInstructionLimit;
     options.window = std::move(window);
     options.viewer = viewer;
+    if (const char* tracefile = std::getenv("VEKOS_COVERAGE")) // make coverage: paneprobe's lines too
+        options.coverage = tracefile;
     return options;
 }
 
