@@ -1,5 +1,7 @@
 // vekos-run as its user meets it: the real program in a child process, its
-// exit status, standard output and error, and the files it leaves.
+// exit status, standard output and error, and the files it leaves.  Over
+// 350 lines: one fixture runs the command for every family of its options;
+// split, each part would carry the fixture and the report helpers again.
 #include "harness.h"
 #include "processes.h"
 #include "window_harness.h"
