@@ -93,7 +93,7 @@ void summary()
         "us");
 
     std::printf("3. Guest call of a trivial function\n");
-    line("Machine::call, stops on the sentinel hlt", find("BM_MachineCall/run_options") / 1e3, "us", "<= 1 us");
+    line("Machine::call, stops on the int3 of the stand-in page", find("BM_MachineCall/run_options") / 1e3, "us", "<= 1 us");
     line("Machine::call, harness options (block hook for the limit)", find("BM_MachineCall/harness_options") / 1e3,
         "us", "<= 1 us");
     line("raw Unicorn call, stops on a hlt", find("BM_RawCall/stop_on_hlt") / 1e3, "us");
