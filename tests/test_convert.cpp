@@ -6,11 +6,7 @@
 #include "x87_reference.h"
 
 #include <cmath>
-#include <cstdint>
-#include <string>
-#include <string_view>
 #include <tuple>
-#include <vector>
 
 namespace vekos::test {
 namespace {

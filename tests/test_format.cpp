@@ -10,12 +10,9 @@
 
 #include <algorithm>
 #include <concepts>
-#include <cstdint>
 #include <numeric>
 #include <optional>
-#include <string>
 #include <tuple>
-#include <vector>
 
 namespace vekos::test {
 namespace {

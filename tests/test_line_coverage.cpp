@@ -3,8 +3,6 @@
 #include "coverage/lcov_tracefile.h"
 #include "harness.h"
 
-#include <gtest/gtest.h>
-
 #include <fstream>
 
 namespace vekos::coverage {
@@ -59,19 +57,19 @@ TEST(LineTable, RefusedFilesAndSourceRoots)
     const std::string error = error_of([&] { LineTable::from_elf(no_dwarf); });
     EXPECT_TRUE(error.starts_with(no_dwarf + ": no DWARF line table (build it with -g)")) << error;
     const std::vector<fs::path> roots = {"/x", "/a/b/"};
-    EXPECT_TRUE(LineTable::from_elf(VEKOS_COVERAGE_GUEST, roots).ranges().empty());  // the guest's source is elsewhere
+    EXPECT_TRUE(LineTable::from_elf(VEKOS_COVERAGE_GUEST, roots).ranges().empty()); // the guest's source is elsewhere
     EXPECT_TRUE(under_source_roots("/a/b/c.c", roots));
-    EXPECT_FALSE(under_source_roots("/a/bc/d.c", roots));  // a root is a folder, not the start of a name
+    EXPECT_FALSE(under_source_roots("/a/bc/d.c", roots)); // a root is a folder, not the start of a name
     EXPECT_FALSE(under_source_roots("/a/b/../x.c", roots));
 }
 
 TEST(LineCoverage, BlocksCountOncePerLineTheyTouch)
 {
-    const LineTable table({"/s/a.c"}, {{0x10, 0x14, 0, 1}, {0x14, 0x18, 0, 2}, {0x18, 0x1c, 0, 1},
-                                       {0x30, 0x40, 0, 3}, {0x3c, 0x44, 0, 4}});
+    const LineTable table({"/s/a.c"},
+        {{0x10, 0x14, 0, 1}, {0x14, 0x18, 0, 2}, {0x18, 0x1c, 0, 1}, {0x30, 0x40, 0, 3}, {0x3c, 0x44, 0, 4}});
     const std::vector<std::pair<std::vector<ExecutedBlock>, LineCounts>> rows = {
-        {{{0x10, 0xc, 2}}, {{1, 2}, {2, 2}, {3, 0}, {4, 0}}},  // two pieces of line 1, once per run
-        {{{0x0c, 4, 5}, {0x1c, 0x14, 5}}, {{1, 0}, {2, 0}, {3, 0}, {4, 0}}},  // ends where code begins; a gap
+        {{{0x10, 0xc, 2}}, {{1, 2}, {2, 2}, {3, 0}, {4, 0}}},                // two pieces of line 1, once per run
+        {{{0x0c, 4, 5}, {0x1c, 0x14, 5}}, {{1, 0}, {2, 0}, {3, 0}, {4, 0}}}, // ends where code begins; a gap
         {{{0x3b, 1, 1}, {0x3c, 1, 2}}, {{1, 0}, {2, 0}, {3, 1}, {4, 2}}},    // the overlap belongs to line 4
         {{{0x43, 1, UINT64_MAX}, {0x40, 1, 1}}, {{1, 0}, {2, 0}, {3, 0}, {4, UINT64_MAX}}},
     };
@@ -91,7 +89,8 @@ TEST(LcovTracefile, ParsesAndRefuses)
         {"SF:a\nLH:x\n", "f:2: LF and LH want a number"},
         {"SF:a\nSF:b\n", "f:2: SF inside the record for a (no end_of_record before it)"},
         {"SF:a\nFN:1,f\n", "f:2: FN: only line coverage (DA) is kept; merge function and branch data with lcov -a"},
-        {"SF:\n", "f:1: SF names no file"}, {"garbage\n", "f:1: 'garbage' is not KEY:VALUE"},
+        {"SF:\n", "f:1: SF names no file"},
+        {"garbage\n", "f:1: 'garbage' is not KEY:VALUE"},
         {"SF:a\nXY:1\n", "f:2: unknown record XY"},
         {"SF:a\nDA:1,1\n", "f:2: the file ends inside the record for a (no end_of_record)"},
     };

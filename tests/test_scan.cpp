@@ -4,10 +4,7 @@
 // and fscanf on descriptor streams with their pos and eof and every read call.
 #include "harness.h"
 
-#include <cstdint>
-#include <string>
 #include <tuple>
-#include <vector>
 
 namespace vekos::test {
 namespace {

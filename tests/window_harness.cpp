@@ -4,7 +4,6 @@
 #include "kernel/trace.h"
 #include "window/font.h"
 
-#include <gtest/gtest.h>
 #include <png.h>
 
 #include <cstdlib>
