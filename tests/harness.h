@@ -110,6 +110,9 @@ private:
 // Paths of the built programs, for tests that run vekos-run itself.
 std::filesystem::path build_dir();
 
+// A name inside a scratch folder, as a string for a command line.
+inline std::string operator/(const TempDir& dir, const std::string& name) { return (dir.path() / name).string(); }
+
 // A file's bytes ("" when it cannot be read).
 std::string slurp(const std::filesystem::path& path);
 

@@ -9,6 +9,13 @@
 
 namespace vekos::test {
 
+// The lcov tracefile make coverage names for the tests' guest runs, if any.
+inline std::optional<std::filesystem::path> coverage_tracefile()
+{
+    const char* tracefile = std::getenv("VEKOS_COVERAGE");
+    return tracefile ? std::optional<std::filesystem::path>(tracefile) : std::nullopt;
+}
+
 inline SessionOptions library_session_options(uint64_t instruction_limit, bool keep_log = false)
 {
     SessionOptions options;
@@ -17,8 +24,7 @@ inline SessionOptions library_session_options(uint64_t instruction_limit, bool k
     options.machine.scratch = true;
     options.machine.fixed_tsc = true;
     options.machine.max_instructions = instruction_limit;
-    if (const char* tracefile = std::getenv("VEKOS_COVERAGE")) // make coverage
-        options.coverage = tracefile;
+    options.coverage = coverage_tracefile();
     return options;
 }
 

@@ -2,11 +2,11 @@
 
 #include "harness.h"
 #include "kernel/trace.h"
+#include "library_session.h"
 #include "window/font.h"
 
 #include <png.h>
 
-#include <cstdlib>
 #include <regex>
 
 namespace vekos::test {
@@ -25,8 +25,7 @@ SessionOptions window_options(WindowOptions window, Viewer* viewer, std::vector<
     options.machine.max_instructions = kInstructionLimit;
     options.window = std::move(window);
     options.viewer = viewer;
-    if (const char* tracefile = std::getenv("VEKOS_COVERAGE")) // make coverage: paneprobe's lines too
-        options.coverage = tracefile;
+    options.coverage = coverage_tracefile(); // make coverage: paneprobe's lines too
     return options;
 }
 
@@ -54,7 +53,6 @@ Framebuffer paneprobe_frame(int rect_x)
     f.draw_text(10, 10, 0xDEDEDE, "Legacy window test command", console_font());
     return f;
 }
-
 
 DecodedGif decode_gif(const std::string& path)
 {

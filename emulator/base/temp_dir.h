@@ -33,8 +33,6 @@ public:
     TempDir& operator=(TempDir&&) = delete;
 
     const std::filesystem::path& path() const { return path_; }
-    // A name inside it.
-    std::string operator/(const std::string& name) const { return (path_ / name).string(); }
 
 private:
     std::filesystem::path path_;

@@ -9,12 +9,6 @@
 
 namespace vekos {
 
-// A root given, or a temporary directory of the session's own.
-std::optional<TempDir> Session::own_root(const std::filesystem::path& given)
-{
-    return given.empty() ? std::optional<TempDir>(std::in_place, "vekos-session") : std::nullopt;
-}
-
 KernelOptions Session::with_root(KernelOptions options, const std::filesystem::path& root)
 {
     options.root = root;
@@ -27,7 +21,9 @@ Session::Session(const std::filesystem::path& program, SessionOptions options)
 }
 
 Session::Session(ElfImage image, SessionOptions options)
-    : image_(std::move(image)), own_root_(own_root(options.root)), root_(own_root_ ? own_root_->path() : options.root),
+    : image_(std::move(image)),
+      own_root_(options.root.empty() ? std::make_optional<TempDir>("vekos-session") : std::nullopt),
+      root_(own_root_ ? own_root_->path() : options.root),
       own_console_(options.console ? nullptr : std::make_unique<CapturedConsole>()),
       kernel_(with_root(std::move(options.kernel), root_), options.console ? *options.console : *own_console_)
 {

@@ -84,11 +84,10 @@ public:
     const std::filesystem::path& root() const { return root_; }
 
 private:
-    static std::optional<TempDir> own_root(const std::filesystem::path& given);
     static KernelOptions with_root(KernelOptions options, const std::filesystem::path& root);
 
     ElfImage image_; // first: a program that cannot load leaves no sandbox behind
-    std::optional<TempDir> own_root_;
+    std::optional<TempDir> own_root_; // when no root was given
     std::filesystem::path root_;
     std::unique_ptr<CapturedConsole> own_console_;
     Kernel kernel_;

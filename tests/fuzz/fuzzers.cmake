@@ -38,7 +38,9 @@ function(vekos_fuzzer name seconds)
 endfunction()
 
 # The two share make test's two cores with the suites: 30 s of fuzzing in all,
-# most where the inputs are richest.  Longer runs: build/tests/fuzz_NAME -max_total_time=900.
+# most where the inputs are richest.  Longer runs: the test's own command line
+# (ctest -V -R fuzz_NAME shows it) with -max_total_time=900; the corpus in the
+# build tree comes first, for libFuzzer adds new inputs to the first folder.
 vekos_fuzzer(fuzz_library 18 -max_len=1024 -dict=${VEKOS_FUZZ_DIR}/library.dict ${VEKOS_FUZZ_DIR}/library_seeds)
 
 # The loader, from real programs: the seeds are paneprobe and the test image.
